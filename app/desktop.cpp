@@ -1,0 +1,69 @@
+// File dialogs, message boxes and console silencing through Qt.
+#include "app/desktop.hpp"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QStringList>
+#include <iostream>
+#include <opencv2/core/utils/logger.hpp>
+
+namespace {
+
+void dropQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+QString fromPath(const std::string& path) { return QFile::decodeName(path.c_str()); }
+
+std::string toPath(const QString& path) {
+  return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
+}
+
+// A glob pattern that matches an extension in any letter case: "jpg" gives "*.[jJ][pP][gG]".
+QString anyCasePattern(const QString& extension) {
+  QString pattern = "*.";
+  for (QChar c : extension) {
+    if (c.isLetter())
+      pattern += QString("[%1%2]").arg(c.toLower()).arg(c.toUpper());
+    else
+      pattern += c;
+  }
+  return pattern;
+}
+
+}  // namespace
+
+void silenceConsole() {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  qInstallMessageHandler(dropQtMessage);
+}
+
+std::string chooseImageFile() {
+  static const char* const kExtensions[] = {"bmp", "dib", "pbm", "pgm", "ppm", "pnm",  "pmm",
+                                            "sr",  "ras", "jpg", "jpeg", "jpe", "jp2", "tiff",
+                                            "tif", "png", "webp"};
+  QStringList patterns;
+  for (const char* extension : kExtensions) patterns << anyCasePattern(extension);
+
+  QFileDialog dialog(nullptr, "Open image");
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  // The case-free patterns are unreadable; the entries show their names only.
+  dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+  dialog.setNameFilters({"Image Formats (" + patterns.join(' ') + ")", "All (*)"});
+  dialog.selectNameFilter(dialog.nameFilters().first());
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return toPath(dialog.selectedFiles().first());
+}
+
+std::string chooseSavePath(const std::string& suggestedPath) {
+  return toPath(QFileDialog::getSaveFileName(nullptr, "Save result as", fromPath(suggestedPath),
+                                             "JPEG (*.jpg *.jpeg)"));
+}
+
+void showError(const std::string& title, const std::string& message) {
+  std::cerr << "lumivet-tool: " << message << '\n';
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(title),
+                  QString::fromStdString(message), QMessageBox::Ok);
+  box.exec();
+}

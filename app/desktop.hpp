@@ -1,0 +1,16 @@
+// Desktop glue: the file dialogs, message boxes and a quiet console.
+#pragma once
+
+#include <string>
+
+// Silences OpenCV's logging and Qt's own messages, so the console stays empty on the normal path.
+void silenceConsole();
+
+// Asks the user for an image file. Returns the chosen path, or an empty string on cancel.
+std::string chooseImageFile();
+
+// Asks the user where to save the result instead of `suggestedPath`. Empty on cancel.
+std::string chooseSavePath(const std::string& suggestedPath);
+
+// Shows an error message box and writes the same message as one line on stderr.
+void showError(const std::string& title, const std::string& message);

@@ -1,0 +1,186 @@
+// The program driver.
+#include "app/driver.hpp"
+
+#include <QApplication>
+#include <QTimer>
+#include <deque>
+#include <iostream>
+#include <new>
+#include <opencv2/highgui.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+
+#include "app/desktop.hpp"
+#include "app/output_name.hpp"
+#include "app/save.hpp"
+#include "stages/stages.hpp"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: lumivet-tool [IMAGE]\n"
+    "Opens IMAGE (or asks for one), filters it with the sliders and saves the result beside it\n"
+    "as NAME_.jpg when a key is pressed or the windows are closed.\n";
+
+// Slider moves wait here until the event loop is idle, so that moves arriving while a slow stage
+// runs do not pile up into stale re-runs: consecutive moves of one slider keep only the last
+// position, while moves of different sliders keep their order (each freezes the one before).
+struct PendingMove {
+  const StageSlider* slider;
+  int position;
+};
+std::deque<PendingMove> pendingMoves;
+bool slidersLive = false;
+
+void runPendingMoves() {
+  while (!pendingMoves.empty()) {
+    const PendingMove move = pendingMoves.front();
+    pendingMoves.pop_front();
+    *move.slider->value = move.position;
+    try {
+      move.slider->handler(move.position, nullptr);
+    } catch (const cv::Exception& e) {
+      showError("Filter failed", std::string(move.slider->label) + " failed: " + e.msg);
+    } catch (const std::bad_alloc&) {
+      showError("Filter failed",
+                std::string(move.slider->label) + " needs more memory than is available.");
+    }
+  }
+}
+
+void onSliderMoved(int position, void* userData) {
+  // highgui reports positions while the sliders are being created; nothing has moved yet.
+  if (!slidersLive) return;
+  const auto* slider = static_cast<const StageSlider*>(userData);
+  if (!pendingMoves.empty() && pendingMoves.back().slider == slider) {
+    pendingMoves.back().position = position;
+    return;
+  }
+  const bool idle = pendingMoves.empty();
+  pendingMoves.push_back({slider, position});
+  if (idle) QTimer::singleShot(0, runPendingMoves);
+}
+
+// Key codes that highgui's Qt windows report for a modifier pressed on its own.
+bool isModifierKey(int key) {
+  switch (key) {
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Meta:
+    case Qt::Key_Alt:
+    case Qt::Key_AltGr:
+    case Qt::Key_CapsLock:
+    case Qt::Key_NumLock:
+    case Qt::Key_ScrollLock:
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+    case Qt::Key_Hyper_L:
+    case Qt::Key_Hyper_R:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool windowShown(const char* name) {
+  try {
+    return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) > 0;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
+// Waits until a key that is not a lone modifier is pressed, or both windows have been closed.
+void waitForEnd() {
+  for (;;) {
+    const int key = cv::waitKeyEx(100);
+    if (key >= 0 && !isModifierKey(key)) return;
+    if (!windowShown(kControlWindow) && !windowShown(kImageWindow)) return;
+  }
+}
+
+cv::Mat loadImage(const std::string& path) {
+  try {
+    return cv::imread(path, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    // Images over the library's pixel limit throw instead of returning nothing.
+  } catch (const std::bad_alloc&) {
+  }
+  return cv::Mat();
+}
+
+// Saves the result beside the input; when that fails, says why and offers another place.
+int saveResult(const std::string& inputPath, const cv::Mat& result) {
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!encodeJpeg(result, bytes, error)) {
+    showError("Could not save the result", "The result could not be saved: " + error + ".");
+    return 2;
+  }
+  std::string target = outputPathFor(inputPath);
+  while (!writeFileAtomically(target, bytes, error)) {
+    showError("Could not save the result", "The result could not be saved as \"" + target +
+                                               "\": " + error + ".\nChoose another place.");
+    target = chooseSavePath(target);
+    if (target.empty()) return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int runTool(int argc, char** argv) {
+  std::string path;
+  if (argc > 1) {
+    const std::string arg = argv[1];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (arg == "--version") {
+      std::cout << "lumivet-tool " << LUMIVET_VERSION << '\n';
+      return 0;
+    }
+    if (argc > 2 || (arg.size() > 1 && arg[0] == '-')) {
+      std::cerr << kUsage;
+      return 2;
+    }
+    path = arg;
+  }
+
+  silenceConsole();
+  // Qt reads options of its own from the command line; it gets none of ours.
+  int qtArgc = 1;
+  char* qtArgv[] = {argv[0], nullptr};
+  QApplication application(qtArgc, qtArgv);
+  QApplication::setApplicationName("Lumivet Tool");
+
+  if (path.empty()) {
+    path = chooseImageFile();
+    if (path.empty()) return 0;
+  }
+
+  srcImage = loadImage(path);
+  if (srcImage.empty()) {
+    showError("Could not open the image",
+              "The file \"" + path + "\" could not be read as an image.");
+    return 1;
+  }
+
+  cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE);
+  for (const StageSlider& slider : kStageTable) {
+    cv::createTrackbar(slider.label, kControlWindow, slider.value, slider.maximum, onSliderMoved,
+                       const_cast<StageSlider*>(&slider));
+  }
+  slidersLive = true;
+  cv::imshow(kImageWindow, srcImage);
+
+  waitForEnd();
+  runPendingMoves();  // a move made just before the key still counts
+  slidersLive = false;
+  cv::destroyAllWindows();
+
+  // Before any slider has moved, the result is the photo itself.
+  const int status = saveResult(path, dstImage.empty() ? srcImage : dstImage);
+  return status;
+}

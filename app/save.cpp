@@ -1,0 +1,81 @@
+// JPEG encoding and atomic file writing.
+#include "app/save.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <opencv2/imgcodecs.hpp>
+
+bool encodeJpeg(const cv::Mat& image, std::vector<unsigned char>& bytes, std::string& error) {
+  bytes.clear();
+  if (image.empty()) {
+    error = "there is no image to save";
+    return false;
+  }
+  try {
+    if (cv::imencode(".jpg", image, bytes) && !bytes.empty()) return true;
+    error = "the JPEG encoder failed";
+  } catch (const cv::Exception& e) {
+    error = "the JPEG encoder failed: " + e.msg;
+  } catch (const std::bad_alloc&) {
+    error = "not enough memory to encode the image";
+  }
+  return false;
+}
+
+namespace {
+
+std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+// Writes all of `bytes` to `fd`, retrying short writes and interrupted calls.
+bool writeAll(int fd, const std::vector<unsigned char>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         std::string& error) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = folder + (folder.back() == '/' ? "" : "/") + "." + name + ".XXXXXX";
+
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    error = systemError("cannot create a file in this folder");
+    return false;
+  }
+  // mkstemp creates the file private to its owner; give it the permissions of a normal new file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  static_cast<void>(::fchmod(fd, 0666 & ~mask));  // a private file is still a good result
+  bool ok = writeAll(fd, bytes);
+  if (!ok) error = systemError("cannot write the file");
+  if (ok && ::fsync(fd) != 0) {
+    error = systemError("cannot flush the file to disk");
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
+    error = systemError("cannot finish writing the file");
+    ok = false;
+  }
+  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+    error = systemError("cannot put the file in place");
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}

@@ -1,0 +1,16 @@
+// Saving the result: JPEG encoding and a write that never leaves a half-written file behind.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+// Encodes `image` as JPEG with the library's default settings. On failure returns false and
+// says why in `error`.
+bool encodeJpeg(const cv::Mat& image, std::vector<unsigned char>& bytes, std::string& error);
+
+// Writes `bytes` to `path` through a temporary file in the same folder that is flushed to disk and
+// then renamed over `path`, so `path` holds either its old content or all of the new one. On
+// failure nothing is left behind, the function returns false and `error` says why.
+bool writeFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
+                         std::string& error);

@@ -1,0 +1,63 @@
+// Library floors (what touching a photo's memory costs) and the library-backed stages.
+#include <opencv2/imgproc.hpp>
+
+#include "bench/bench_common.hpp"
+
+namespace {
+
+void cloneFloor(benchmark::State& state) {
+  const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    cv::Mat copy = photo.clone();
+    benchmark::DoNotOptimize(copy.data);
+  }
+  countImageBytes(state, photo);
+}
+
+void copyToFloor(benchmark::State& state) {
+  const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
+  cv::Mat copy = photo.clone();
+  for (auto _ : state) {
+    photo.copyTo(copy);
+    benchmark::DoNotOptimize(copy.data);
+  }
+  countImageBytes(state, photo);
+}
+
+void boxFilterFloor(benchmark::State& state) {
+  const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
+  cv::Mat sums;
+  for (auto _ : state) {
+    cv::boxFilter(photo, sums, CV_16U, cv::Size(5, 5), cv::Point(-1, -1), false);
+    benchmark::DoNotOptimize(sums.data);
+  }
+  countImageBytes(state, photo);
+}
+
+void randnFloor(benchmark::State& state) {
+  const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
+  cv::Mat noise(photo.size(), CV_32FC3);
+  for (auto _ : state) {
+    cv::randn(noise, cv::Scalar::all(0.0), cv::Scalar::all(20.0));
+    benchmark::DoNotOptimize(noise.data);
+  }
+  countImageBytes(state, photo);
+}
+
+const int registered = [] {
+  for (auto [name, fn] : {std::pair{"Clone", cloneFloor}, std::pair{"CopyTo", copyToFloor},
+                          std::pair{"BoxFilter5x5", boxFilterFloor},
+                          std::pair{"Randn", randnFloor}}) {
+    benchmark::RegisterBenchmark(name, fn)
+        ->ArgsProduct({{2, 12, 48}})
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
+  registerStageBenchmark("Blur", onBlur, &blurValue, 5);
+  registerStageBenchmark("Bilateral", onBilateral, &bilateralValue, 2);
+  registerStageBenchmark("WhiteToZero", onWhiteToZero, &whiteValue, 200);
+  registerStageBenchmark("BlackToZero", onBlackToZero, &blackValue, 50);
+  return 0;
+}();
+
+}  // namespace

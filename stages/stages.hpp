@@ -1,0 +1,71 @@
+// Chief header of the filter stages: the working images that the driver and the slider handlers
+// share, the slider value variables, the eight handlers and the stage table that ties them together.
+#pragma once
+
+#include <array>
+#include <opencv2/core.hpp>
+
+#include "stages/library.hpp"
+#include "stages/noise.hpp"
+#include "stages/protocol.hpp"
+#include "stages/smooth.hpp"
+#include "stages/stretch.hpp"
+
+// Base image that the running stage filters (8-bit BGR).
+extern cv::Mat srcImage;
+// Output of the stage that ran last; empty until the first stage runs.
+extern cv::Mat dstImage;
+// One-channel brightness scratch image of the brightness stretch.
+extern cv::Mat grayImage;
+// Id of the stage that last wrote dstImage; 0 before any stage ran.
+extern int lastStage;
+
+// Slider positions; highgui writes each before it calls the slider's handler.
+extern int bilateralValue;
+extern int blurValue;
+extern int stretchCValue;
+extern int stretchPValue;
+extern int smoothValue;
+extern int noiseValue;
+extern int blackValue;
+extern int whiteValue;
+
+// Slider handlers in highgui's callback form. Both arguments are ignored: each handler reads its
+// own value variable.
+void onBilateral(int, void*);
+void onBlur(int, void*);
+void onStretchC(int, void*);
+void onStretchP(int, void*);
+void onSmooth(int, void*);
+void onNoise(int, void*);
+void onBlackToZero(int, void*);
+void onWhiteToZero(int, void*);
+
+using StageHandler = void (*)(int, void*);
+
+// One slider of the control window. `initial` is what `value` holds before the driver runs.
+struct StageSlider {
+  const char* label;
+  int* value;
+  int initial;
+  int maximum;
+  int id;
+  StageHandler handler;
+};
+
+// The sliders in the order the driver creates them. "Black->0" comes before "White->0" but has
+// the higher id, and "White->0" is the only slider that starts at its maximum.
+inline const std::array<StageSlider, 8> kStageTable = {{
+    {"Bilateral", &bilateralValue, 0, 20, 1, onBilateral},
+    {"Blur", &blurValue, 0, 30, 2, onBlur},
+    {"C.StretchC", &stretchCValue, 0, 100, 3, onStretchC},
+    {"C.StretchP", &stretchPValue, 0, 100, 4, onStretchP},
+    {"C.Smooth", &smoothValue, 0, 100, 5, onSmooth},
+    {"G.noise", &noiseValue, 0, 100, 6, onNoise},
+    {"Black->0", &blackValue, 0, 255, 8, onBlackToZero},
+    {"White->0", &whiteValue, 255, 255, 7, onWhiteToZero},
+}};
+
+// Puts every working image, lastStage and every value variable back to its state at start-up.
+// The tool itself never needs this; tests do, between cases.
+void resetStages();
