@@ -1,9 +1,78 @@
 // Gaussian noise stage and its slider handler.
 #include "stages/noise.hpp"
 
+#include <algorithm>
+#include <opencv2/core/hal/intrin.hpp>
+
 #include "stages/stages.hpp"
 
-void filterNoise(const cv::Mat& src, int, cv::Mat& dst) { src.copyTo(dst); }
+namespace {
+
+// Pixels whose noise is drawn at once: small enough for the float buffer (48 KiB) to stay in the
+// cache between the draw and the addition, large enough to make the per-draw overhead negligible.
+constexpr int kChunkPixels = 4096;
+
+// dst[k] = saturate_cast<uchar>(float(src[k]) + noise[k]) for k < count.
+void addSaturated(const uchar* src, const float* noise, uchar* dst, int count) {
+  int k = 0;
+#if CV_SIMD
+  // Conversion to int rounds half to even, and the two saturating packs clamp to 0..255:
+  // the same as saturate_cast<uchar>(float) sample by sample.
+  constexpr int lanes = cv::v_uint8::nlanes;
+  constexpr int quarter = cv::v_float32::nlanes;
+  for (; k <= count - lanes; k += lanes) {
+    cv::v_uint16 low, high;
+    cv::v_expand(cv::vx_load(src + k), low, high);
+    cv::v_uint32 a, b, c, d;
+    cv::v_expand(low, a, b);
+    cv::v_expand(high, c, d);
+    const cv::v_int32 ra =
+        cv::v_round(cv::v_cvt_f32(cv::v_reinterpret_as_s32(a)) + cv::vx_load(noise + k));
+    const cv::v_int32 rb =
+        cv::v_round(cv::v_cvt_f32(cv::v_reinterpret_as_s32(b)) + cv::vx_load(noise + k + quarter));
+    const cv::v_int32 rc = cv::v_round(cv::v_cvt_f32(cv::v_reinterpret_as_s32(c)) +
+                                       cv::vx_load(noise + k + 2 * quarter));
+    const cv::v_int32 rd = cv::v_round(cv::v_cvt_f32(cv::v_reinterpret_as_s32(d)) +
+                                       cv::vx_load(noise + k + 3 * quarter));
+    cv::v_store(dst + k, cv::v_pack_u(cv::v_pack(ra, rb), cv::v_pack(rc, rd)));
+  }
+  cv::vx_cleanup();
+#endif
+  for (; k < count; ++k) dst[k] = cv::saturate_cast<uchar>(float(src[k]) + noise[k]);
+}
+
+}  // namespace
+
+void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
+  CV_Assert(src.type() == CV_8UC3);
+  dst.create(src.size(), src.type());
+  if (value == 0) {
+    // Zero spread: every sample keeps its value exactly.
+    src.copyTo(dst);
+    return;
+  }
+  const double sigma = value * 0.5;
+
+  // The noise is drawn on the calling thread, chunk after chunk in raster order, from the
+  // default generator. Draws inside cv::parallel_for_ workers are no good: each stripe starts
+  // from a copy of the caller's generator state, so every stripe would get the same noise.
+  // Drawing dominates the cost; adding a chunk right after drawing it keeps the noise in cache.
+  const bool continuous = src.isContinuous() && dst.isContinuous();
+  const int rows = continuous ? 1 : src.rows;
+  const int cols = continuous ? static_cast<int>(src.total()) : src.cols;
+  cv::Mat noise(1, std::min(cols, kChunkPixels), CV_32FC3);
+  for (int i = 0; i < rows; ++i) {
+    const uchar* in = src.ptr<uchar>(i);
+    uchar* out = dst.ptr<uchar>(i);
+    for (int j = 0; j < cols; j += kChunkPixels) {
+      const int count = std::min(cols - j, kChunkPixels);
+      cv::Mat part = noise.colRange(0, count);
+      // One three-channel draw gives every sample of every channel a value of its own.
+      cv::randn(part, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
+      addSaturated(in + 3 * j, part.ptr<float>(), out + 3 * j, 3 * count);
+    }
+  }
+}
 
 void onNoise(int, void*) {
   beginStage(kNoiseStage);
