@@ -17,8 +17,7 @@ const cv::Mat& benchPhoto(int megapixels) {
       const float y = float(i) / rows;
       for (int j = 0; j < cols; ++j) {
         const float x = float(j) / cols;
-        row[j] = cv::Vec3f(40 + 150 * x, 50 + 140 * y + 30 * std::sin(12 * x),
-                           30 + 180 * x * y);
+        row[j] = cv::Vec3f(40 + 150 * x, 50 + 140 * y + 30 * std::sin(12 * x), 30 + 180 * x * y);
       }
     }
     cv::Mat texture(rows, cols, CV_32FC3);
@@ -44,18 +43,23 @@ void countImageBytes(benchmark::State& state, const cv::Mat& image) {
 
 void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
                             std::initializer_list<int> sizes) {
-  benchmark::RegisterBenchmark(name, [=](benchmark::State& state) {
-    resetStages();
-    setDisplayFunction(discardDisplay);
-    srcImage = benchPhoto(static_cast<int>(state.range(0))).clone();
-    *value = position;
-    handler(0, nullptr);  // the first event allocates the result; later ones are the steady state
-    for (auto _ : state) {
-      handler(0, nullptr);
-      benchmark::DoNotOptimize(dstImage.data);
-    }
-    countImageBytes(state, srcImage);
-    setDisplayFunction(nullptr);
-    resetStages();
-  })->ArgsProduct({std::vector<int64_t>(sizes.begin(), sizes.end())})->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark(
+      name,
+      [=](benchmark::State& state) {
+        resetStages();
+        setDisplayFunction(discardDisplay);
+        srcImage = benchPhoto(static_cast<int>(state.range(0))).clone();
+        *value = position;
+        handler(0,
+                nullptr);  // the first event allocates the result; later ones are the steady state
+        for (auto _ : state) {
+          handler(0, nullptr);
+          benchmark::DoNotOptimize(dstImage.data);
+        }
+        countImageBytes(state, srcImage);
+        setDisplayFunction(nullptr);
+        resetStages();
+      })
+      ->ArgsProduct({std::vector<int64_t>(sizes.begin(), sizes.end())})
+      ->Unit(benchmark::kMillisecond);
 }

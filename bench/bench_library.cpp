@@ -36,7 +36,7 @@ void boxFilterFloor(benchmark::State& state) {
 
 void randnFloor(benchmark::State& state) {
   const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
-  cv::Mat noise(photo.size(), CV_32FC3);
+  cv::Mat noise(photo.size(), CV_32FC3, cv::Scalar::all(0.0));  // touched before timing
   for (auto _ : state) {
     cv::randn(noise, cv::Scalar::all(0.0), cv::Scalar::all(20.0));
     benchmark::DoNotOptimize(noise.data);
@@ -45,13 +45,12 @@ void randnFloor(benchmark::State& state) {
 }
 
 const int registered = [] {
-  for (auto [name, fn] : {std::pair{"Clone", cloneFloor}, std::pair{"CopyTo", copyToFloor},
-                          std::pair{"BoxFilter5x5", boxFilterFloor},
-                          std::pair{"Randn", randnFloor}}) {
+  for (auto [name, fn] :
+       {std::pair{"Clone", cloneFloor}, std::pair{"CopyTo", copyToFloor},
+        std::pair{"BoxFilter5x5", boxFilterFloor}, std::pair{"Randn", randnFloor}}) {
     benchmark::RegisterBenchmark(name, fn)
         ->ArgsProduct({{2, 12, 48}})
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+        ->Unit(benchmark::kMillisecond);
   }
   registerStageBenchmark("Blur", onBlur, &blurValue, 5);
   registerStageBenchmark("Bilateral", onBilateral, &bilateralValue, 2);

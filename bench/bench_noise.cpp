@@ -34,8 +34,7 @@ const int registered = [] {
   registerStageBenchmark("Noise", onNoise, &noiseValue, kPosition);
   benchmark::RegisterBenchmark("NoiseLiteral", noiseLiteral)
       ->ArgsProduct({{2, 12, 48}})
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
+      ->Unit(benchmark::kMillisecond);
   return 0;
 }();
 
