@@ -62,20 +62,27 @@ void bilateralNoisyPlain(benchmark::State& state) {
 }
 
 const int registered = [] {
-  for (auto [name, fn] :
-       {std::pair{"Bilateral", bilateral}, std::pair{"BilateralPlain", bilateralPlain},
-        std::pair{"BilateralNoisy", bilateralNoisy},
-        std::pair{"BilateralNoisyPlain", bilateralNoisyPlain}}) {
-    auto* quick = benchmark::RegisterBenchmark(name, fn)->Args({12, 1});
-    if (fn == bilateral) quick->Args({2, 2})->Args({12, 2})->Args({48, 2});
-    quick->Unit(benchmark::kMillisecond)->UseRealTime();
-    // Wider windows take seconds per event, tens of seconds without flushing: one event each.
-    benchmark::RegisterBenchmark(name, fn)
-        ->ArgsProduct({{12}, {5, 10}})
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+  // Each position runs its four variants back to back, so that a change in the machine's load
+  // falls on the pairs alike. The CPU column is the whole process's, pool workers included.
+  for (int position : {1, 2, 5, 10}) {
+    for (auto [name, fn] :
+         {std::pair{"Bilateral", bilateral}, std::pair{"BilateralPlain", bilateralPlain},
+          std::pair{"BilateralNoisy", bilateralNoisy},
+          std::pair{"BilateralNoisyPlain", bilateralNoisyPlain}}) {
+      auto* run = benchmark::RegisterBenchmark(name, fn)
+                      ->Args({12, position})
+                      ->Unit(benchmark::kMillisecond)
+                      ->UseRealTime()
+                      ->MeasureProcessCPUTime();
+      // Wider windows take seconds per event: one event each.
+      if (position > 2) run->Iterations(1);
+    }
   }
+  // The same position at the other photo sizes.
+  benchmark::RegisterBenchmark("Bilateral", bilateral)
+      ->ArgsProduct({{2, 48}, {2}})
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   return 0;
 }();
 

@@ -1,9 +1,10 @@
 // The processor's handling of denormal floating-point numbers while filter stages run.
 //
 // The library's bilateral filter weighs neighbours by single-precision colour weights, and the
-// colour differences of real photos make many of those weights denormal; x86 processors work on
-// denormals many times slower than on normal numbers. Flushing them to zero keeps every stage's
-// 8-bit output the same, since such weights are far below what can move a sample by one step.
+// colour differences of real photos make many of those weights denormal; many x86 processors take
+// many times longer over denormals than over normal numbers. Flushing them to zero keeps every
+// stage's 8-bit output the same, since such weights are far below what can move a sample by one
+// step.
 #pragma once
 
 // While alive, the calling thread flushes denormal results to zero and reads denormal operands as
