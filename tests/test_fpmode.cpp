@@ -123,6 +123,7 @@ cv::Mat runStage(const StageSlider& slider, int position, const cv::Mat& image) 
 }  // namespace
 
 TEST(DenormalsFlushed, NoStageChangesASample) {
+  ASSERT_FALSE(denormalsFlushed());
   setDisplayFunction(discardDisplay);
   const std::vector<std::pair<std::string, cv::Mat>> images = {
       {"photo", makePhoto(45, 67)},
@@ -131,7 +132,7 @@ TEST(DenormalsFlushed, NoStageChangesASample) {
   };
   for (const StageSlider& slider : kStageTable) {
     const int m = slider.maximum;
-    std::set<int> positions = {0, 1, 2, 3, 5, m / 4, m / 2, 3 * m / 4, m};
+    const std::set<int> positions = {0, 1, 2, 3, 5, m / 4, m / 2, 3 * m / 4, m};
     for (const auto& [name, image] : images) {
       for (int position : positions) {
         // The noise stage draws from the library's generator: both runs start from one state.
