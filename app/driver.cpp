@@ -13,6 +13,7 @@
 #include "app/desktop.hpp"
 #include "app/output_name.hpp"
 #include "app/save.hpp"
+#include "stages/fpmode.hpp"
 #include "stages/stages.hpp"
 
 namespace {
@@ -38,6 +39,7 @@ void runPendingMoves() {
     pendingMoves.pop_front();
     *move.slider->value = move.position;
     try {
+      const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
       move.slider->handler(move.position, nullptr);
     } catch (const cv::Exception& e) {
       showError("Filter failed", std::string(move.slider->label) + " failed: " + e.msg);

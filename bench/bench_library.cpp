@@ -53,7 +53,6 @@ const int registered = [] {
         ->Unit(benchmark::kMillisecond);
   }
   registerStageBenchmark("Blur", onBlur, &blurValue, 5);
-  registerStageBenchmark("Bilateral", onBilateral, &bilateralValue, 2);
   registerStageBenchmark("WhiteToZero", onWhiteToZero, &whiteValue, 200);
   registerStageBenchmark("BlackToZero", onBlackToZero, &blackValue, 50);
   return 0;

@@ -1,0 +1,89 @@
+// The bilateral stage with denormals flushed, as the tool runs it, and with the processor's plain
+// modes ("...Plain"), on the synthetic photo and on the same photo with strong Gaussian noise.
+// Arguments are megapixels, then slider position.
+#include <map>
+#include <opencv2/core.hpp>
+#include <utility>
+
+#include "bench/bench_common.hpp"
+#include "stages/fpmode.hpp"
+
+namespace {
+
+// The synthetic photo with Gaussian noise of sigma 25 added, as a high-ISO shot would carry.
+const cv::Mat& noisyPhoto(int megapixels) {
+  static std::map<int, cv::Mat> photos;
+  cv::Mat& noisy = photos[megapixels];
+  if (noisy.empty()) {
+    const cv::Mat& photo = benchPhoto(megapixels);
+    cv::Mat noise(photo.size(), CV_16SC3);
+    cv::RNG rng(2024);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 25);
+    cv::add(photo, noise, noisy, cv::noArray(), CV_8U);
+  }
+  return noisy;
+}
+
+void discardDisplay(const cv::Mat&) {}
+
+// One iteration is one slider event of "Bilateral", the protocol included and the display left out.
+void runBilateral(benchmark::State& state, const cv::Mat& photo, bool flushed) {
+  resetStages();
+  setDisplayFunction(discardDisplay);
+  srcImage = photo.clone();
+  // The result buffer exists already, as in every event after the first.
+  dstImage.create(srcImage.size(), srcImage.type());
+  bilateralValue = static_cast<int>(state.range(1));
+  for (auto _ : state) {
+    if (flushed) {
+      const DenormalsFlushed mode;
+      onBilateral(0, nullptr);
+    } else {
+      onBilateral(0, nullptr);
+    }
+    benchmark::DoNotOptimize(dstImage.data);
+  }
+  countImageBytes(state, srcImage);
+  setDisplayFunction(nullptr);
+  resetStages();
+}
+
+void bilateral(benchmark::State& state) {
+  runBilateral(state, benchPhoto(static_cast<int>(state.range(0))), true);
+}
+void bilateralPlain(benchmark::State& state) {
+  runBilateral(state, benchPhoto(static_cast<int>(state.range(0))), false);
+}
+void bilateralNoisy(benchmark::State& state) {
+  runBilateral(state, noisyPhoto(static_cast<int>(state.range(0))), true);
+}
+void bilateralNoisyPlain(benchmark::State& state) {
+  runBilateral(state, noisyPhoto(static_cast<int>(state.range(0))), false);
+}
+
+const int registered = [] {
+  // Each position runs its four variants back to back, so that a change in the machine's load
+  // falls on the pairs alike. The CPU column is the whole process's, pool workers included.
+  for (int position : {1, 2, 5, 10}) {
+    for (auto [name, fn] :
+         {std::pair{"Bilateral", bilateral}, std::pair{"BilateralPlain", bilateralPlain},
+          std::pair{"BilateralNoisy", bilateralNoisy},
+          std::pair{"BilateralNoisyPlain", bilateralNoisyPlain}}) {
+      auto* run = benchmark::RegisterBenchmark(name, fn)
+                      ->Args({12, position})
+                      ->Unit(benchmark::kMillisecond)
+                      ->UseRealTime()
+                      ->MeasureProcessCPUTime();
+      // Wider windows take seconds per event: one event each.
+      if (position > 2) run->Iterations(1);
+    }
+  }
+  // The same position at the other photo sizes.
+  benchmark::RegisterBenchmark("Bilateral", bilateral)
+      ->ArgsProduct({{2, 48}, {2}})
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  return 0;
+}();
+
+}  // namespace
