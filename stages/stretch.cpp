@@ -1,10 +1,12 @@
 // Contrast stretch stages and their slider handlers. The mapping depends only on the sample value
 // once the range is known, so each run scans the range, tabulates the mapping for all 256 values
-// with the exact double arithmetic and then does one table lookup per sample.
+// with the exact double arithmetic and then only looks samples up in those tables.
 #include "stages/stretch.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
@@ -57,24 +59,24 @@ Table stretchTable(int value, SampleRange range) {
   return table;
 }
 
-// Per-channel range of rows [rows.start, rows.end). Running minima and maxima are kept for each
-// byte position of a 48-byte block (16 pixels), which the compiler turns into vector min/max;
-// byte b of a block belongs to channel b % 3, as does byte b of a row.
+// Per-channel range of rows [rows.start, rows.end). Blocks of 48 bytes (16 pixels) go through
+// three vector minima and maxima; byte b of a block belongs to channel b % 3, as does byte b of a
+// row, so the lanes fold into the channels at the end.
 ChannelRanges scanChannels(const cv::Mat& src, cv::Range rows) {
-  constexpr int kBlock = 48;
-  std::array<uchar, kBlock> lo;
-  std::array<uchar, kBlock> hi;
-  lo.fill(255);
-  hi.fill(0);
+  constexpr int kLanes = cv::v_uint8x16::nlanes;
+  constexpr int kBlock = 3 * kLanes;
+  cv::v_uint8x16 lo[3] = {cv::v_setall_u8(255), cv::v_setall_u8(255), cv::v_setall_u8(255)};
+  cv::v_uint8x16 hi[3] = {cv::v_setzero_u8(), cv::v_setzero_u8(), cv::v_setzero_u8()};
   const int width = src.cols * 3;
   const int blocked = width - width % kBlock;
   ChannelRanges ranges;
   for (int i = rows.start; i < rows.end; ++i) {
     const uchar* row = src.ptr<uchar>(i);
     for (int n = 0; n < blocked; n += kBlock) {
-      for (int b = 0; b < kBlock; ++b) {
-        lo[b] = std::min(lo[b], row[n + b]);
-        hi[b] = std::max(hi[b], row[n + b]);
+      for (int m = 0; m < 3; ++m) {
+        const cv::v_uint8x16 v = cv::v_load(row + n + m * kLanes);
+        lo[m] = cv::v_min(lo[m], v);
+        hi[m] = cv::v_max(hi[m], v);
       }
     }
     for (int n = blocked; n < width; ++n) {
@@ -83,10 +85,16 @@ ChannelRanges scanChannels(const cv::Mat& src, cv::Range rows) {
       range.max = std::max<int>(range.max, row[n]);
     }
   }
+  uchar loBytes[kBlock];
+  uchar hiBytes[kBlock];
+  for (int m = 0; m < 3; ++m) {
+    cv::v_store(loBytes + m * kLanes, lo[m]);
+    cv::v_store(hiBytes + m * kLanes, hi[m]);
+  }
   for (int b = 0; b < kBlock; ++b) {
     SampleRange& range = ranges[b % 3];
-    range.min = std::min<int>(range.min, lo[b]);
-    range.max = std::max<int>(range.max, hi[b]);
+    range.min = std::min<int>(range.min, loBytes[b]);
+    range.max = std::max<int>(range.max, hiBytes[b]);
   }
   return ranges;
 }
@@ -114,24 +122,49 @@ ChannelRanges channelRanges(const cv::Mat& src) {
   return ranges;
 }
 
-// dst(i, j, k) = tables[k][src(i, j, k)] for every sample, row stripes in parallel.
+// Outputs of two neighbouring samples, indexed by both inputs (first + 256 * second), built from
+// the two samples' tables. One lookup and one two-byte store per pair of samples instead of two
+// of each: the mapping pass is bound by lookups and stores, not arithmetic.
+using PairTable = std::vector<std::array<uchar, 2>>;
+
+PairTable pairTable(const Table& first, const Table& second) {
+  PairTable pairs(256 * 256);
+  for (int b = 0; b < 256; ++b) {
+    for (int a = 0; a < 256; ++a) pairs[a + 256 * b] = {first[a], second[b]};
+  }
+  return pairs;
+}
+
+inline void mapPair(const uchar* s, const std::array<uchar, 2>* pairs, uchar* d) {
+  std::memcpy(d, &pairs[s[0] + 256 * s[1]], 2);
+}
+
+// dst(i, j, k) = tables[k][src(i, j, k)] for every sample, row stripes in parallel. A row starts
+// at channel 0, so its sample pairs repeat the channel pattern (0, 1), (2, 0), (1, 2) every two
+// pixels.
 void applyTables(const cv::Mat& src, const std::array<Table, 3>& tables, cv::Mat& dst) {
   dst.create(src.size(), src.type());
-  const int cols = src.cols;
-  const uchar* t0 = tables[0].data();
-  const uchar* t1 = tables[1].data();
-  const uchar* t2 = tables[2].data();
+  const bool shared = tables[0] == tables[1] && tables[1] == tables[2];
+  const PairTable p01 = pairTable(tables[0], tables[1]);
+  const PairTable p20 = shared ? PairTable() : pairTable(tables[2], tables[0]);
+  const PairTable p12 = shared ? PairTable() : pairTable(tables[1], tables[2]);
+  const std::array<uchar, 2>* pairs[3] = {p01.data(), shared ? p01.data() : p20.data(),
+                                          shared ? p01.data() : p12.data()};
+  const int width = src.cols * 3;
+  const int paired = width - width % 6;
   cv::parallel_for_(
       cv::Range(0, src.rows),
       [&](const cv::Range& rows) {
         for (int i = rows.start; i < rows.end; ++i) {
           const uchar* s = src.ptr<uchar>(i);
           uchar* d = dst.ptr<uchar>(i);
-          for (int j = 0; j < cols; ++j, s += 3, d += 3) {
-            d[0] = t0[s[0]];
-            d[1] = t1[s[1]];
-            d[2] = t2[s[2]];
+          int n = 0;
+          for (; n < paired; n += 6) {
+            mapPair(s + n, pairs[0], d + n);
+            mapPair(s + n + 2, pairs[1], d + n + 2);
+            mapPair(s + n + 4, pairs[2], d + n + 4);
           }
+          for (; n < width; ++n) d[n] = tables[n % 3][s[n]];
         }
       },
       stripeCount(src));
