@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
@@ -122,21 +123,27 @@ ChannelRanges channelRanges(const cv::Mat& src) {
   return ranges;
 }
 
-// Outputs of two neighbouring samples, indexed by both inputs (first + 256 * second), built from
-// the two samples' tables. One lookup and one two-byte store per pair of samples instead of two
-// of each: the mapping pass is bound by lookups and stores, not arithmetic.
-using PairTable = std::vector<std::array<uchar, 2>>;
+// Outputs of two neighbouring samples, looked up together: one lookup and one two-byte store per
+// pair of samples instead of two of each, which is what bounds the mapping pass. A pair table is
+// indexed by the two input bytes read as one 16-bit key, in whatever byte order the machine has.
+using Pair = std::array<uchar, 2>;
+using PairTable = std::vector<Pair>;
+
+inline uint16_t pairKey(const uchar* bytes) {
+  uint16_t key;
+  std::memcpy(&key, bytes, sizeof key);
+  return key;
+}
 
 PairTable pairTable(const Table& first, const Table& second) {
   PairTable pairs(256 * 256);
-  for (int b = 0; b < 256; ++b) {
-    for (int a = 0; a < 256; ++a) pairs[a + 256 * b] = {first[a], second[b]};
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const uchar bytes[2] = {static_cast<uchar>(a), static_cast<uchar>(b)};
+      pairs[pairKey(bytes)] = {first[a], second[b]};
+    }
   }
   return pairs;
-}
-
-inline void mapPair(const uchar* s, const std::array<uchar, 2>* pairs, uchar* d) {
-  std::memcpy(d, &pairs[s[0] + 256 * s[1]], 2);
 }
 
 // dst(i, j, k) = tables[k][src(i, j, k)] for every sample, row stripes in parallel. A row starts
@@ -148,21 +155,24 @@ void applyTables(const cv::Mat& src, const std::array<Table, 3>& tables, cv::Mat
   const PairTable p01 = pairTable(tables[0], tables[1]);
   const PairTable p20 = shared ? PairTable() : pairTable(tables[2], tables[0]);
   const PairTable p12 = shared ? PairTable() : pairTable(tables[1], tables[2]);
-  const std::array<uchar, 2>* pairs[3] = {p01.data(), shared ? p01.data() : p20.data(),
-                                          shared ? p01.data() : p12.data()};
-  const int width = src.cols * 3;
-  const int paired = width - width % 6;
   cv::parallel_for_(
       cv::Range(0, src.rows),
       [&](const cv::Range& rows) {
+        // Locals, not captures: the byte stores below could otherwise alias them, and the
+        // compiler would reload every one of them after each store.
+        const Pair* pairs0 = p01.data();
+        const Pair* pairs1 = shared ? p01.data() : p20.data();
+        const Pair* pairs2 = shared ? p01.data() : p12.data();
+        const int width = src.cols * 3;
+        const int paired = width - width % 6;
         for (int i = rows.start; i < rows.end; ++i) {
           const uchar* s = src.ptr<uchar>(i);
           uchar* d = dst.ptr<uchar>(i);
           int n = 0;
           for (; n < paired; n += 6) {
-            mapPair(s + n, pairs[0], d + n);
-            mapPair(s + n + 2, pairs[1], d + n + 2);
-            mapPair(s + n + 4, pairs[2], d + n + 4);
+            std::memcpy(d + n, &pairs0[pairKey(s + n)], 2);
+            std::memcpy(d + n + 2, &pairs1[pairKey(s + n + 2)], 2);
+            std::memcpy(d + n + 4, &pairs2[pairKey(s + n + 4)], 2);
           }
           for (; n < width; ++n) d[n] = tables[n % 3][s[n]];
         }
