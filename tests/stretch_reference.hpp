@@ -16,6 +16,21 @@ inline uchar literalStretchSample(double c, double min, double max, uchar v) {
   return cv::saturate_cast<uchar>(y);
 }
 
+// Maps every sample of src with the range of its channel k, min[k]..max[k].
+inline void literalStretchMap(const cv::Mat& src, int value, const double min[3],
+                              const double max[3], cv::Mat& dst) {
+  const double c = value / 100.0;
+  dst.create(src.size(), src.type());
+  for (int i = 0; i < src.rows; ++i) {
+    for (int j = 0; j < src.cols; ++j) {
+      for (int k = 0; k < 3; ++k) {
+        const uchar v = src.ptr<uchar>(i)[3 * j + k];
+        dst.ptr<uchar>(i)[3 * j + k] = literalStretchSample(c, min[k], max[k], v);
+      }
+    }
+  }
+}
+
 inline void literalStretchC(const cv::Mat& src, int value, cv::Mat& dst) {
   double min[3] = {255, 255, 255};
   double max[3] = {0, 0, 0};
@@ -28,16 +43,7 @@ inline void literalStretchC(const cv::Mat& src, int value, cv::Mat& dst) {
       }
     }
   }
-  const double c = value / 100.0;
-  dst.create(src.size(), src.type());
-  for (int i = 0; i < src.rows; ++i) {
-    for (int j = 0; j < src.cols; ++j) {
-      for (int k = 0; k < 3; ++k) {
-        const uchar v = src.ptr<uchar>(i)[3 * j + k];
-        dst.ptr<uchar>(i)[3 * j + k] = literalStretchSample(c, min[k], max[k], v);
-      }
-    }
-  }
+  literalStretchMap(src, value, min, max, dst);
 }
 
 inline void literalStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat& gray) {
@@ -51,14 +57,7 @@ inline void literalStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat
       if (v > max) max = v;
     }
   }
-  const double c = value / 100.0;
-  dst.create(src.size(), src.type());
-  for (int i = 0; i < src.rows; ++i) {
-    for (int j = 0; j < src.cols; ++j) {
-      for (int k = 0; k < 3; ++k) {
-        const uchar v = src.ptr<uchar>(i)[3 * j + k];
-        dst.ptr<uchar>(i)[3 * j + k] = literalStretchSample(c, min, max, v);
-      }
-    }
-  }
+  const double mins[3] = {min, min, min};
+  const double maxs[3] = {max, max, max};
+  literalStretchMap(src, value, mins, maxs, dst);
 }

@@ -21,6 +21,10 @@ cv::Mat makeRanged(int rows, int cols, cv::Scalar lo, cv::Scalar hi, unsigned se
 
 std::vector<cv::Mat> exactnessImages() {
   cv::Mat wide = makeRandom(20, 30, 7);
+  // Large enough to be scanned in several stripes, with its extremes only in the last row.
+  cv::Mat large = makeRanged(480, 400, cv::Scalar::all(100), cv::Scalar::all(150), 12);
+  large.at<cv::Vec3b>(479, 399) = cv::Vec3b(3, 250, 99);
+  large.at<cv::Vec3b>(479, 398) = cv::Vec3b(0, 0, 0);
   return {makeRandom(23, 31),
           makePhoto(17, 29),
           makeRanged(9, 37, {100, 30, 200}, {110, 60, 203}, 2),  // narrow, each channel its own
@@ -29,7 +33,8 @@ std::vector<cv::Mat> exactnessImages() {
           makeRandom(1, 1),
           makeRandom(4, 9, 5),
           makeRandom(3, 17, 6),
-          wide(cv::Rect(3, 2, 17, 11))};  // a window into a larger image: rows are not contiguous
+          wide(cv::Rect(3, 2, 17, 11)),  // a window into a larger image: rows are not contiguous
+          large};
 }
 
 // One row whose samples, in all three channels, are `samples`; returns channel 0 after StretchC.
@@ -51,7 +56,7 @@ TEST(Stretch, EqualsTheLiteralMappingAtEveryPosition) {
     // Results land in buffers holding unrelated samples, so every sample must be rewritten.
     cv::Mat fastC = makeRandom(image.rows, image.cols, 9), fastP = fastC.clone(), gray;
     cv::Mat literalC, literalP, literalGray;
-    for (int value = 0; value <= 100; ++value) {
+    for (int value = 0; value <= 100; value += image.total() > 10000 ? 50 : 1) {
       SCOPED_TRACE(testing::Message() << image.size() << " at " << value);
       filterStretchC(image, value, fastC);
       literalStretchC(image, value, literalC);
@@ -61,22 +66,6 @@ TEST(Stretch, EqualsTheLiteralMappingAtEveryPosition) {
       ASSERT_EQ(countDifferences(fastP, literalP), 0);
       ASSERT_EQ(cv::countNonZero(gray != literalGray), 0);
     }
-  }
-}
-
-TEST(Stretch, RangesMergeAcrossStripesOfALargeImage) {
-  // Large enough to be scanned in several stripes; the extremes sit only in the last row.
-  cv::Mat image = makeRanged(480, 400, cv::Scalar::all(100), cv::Scalar::all(150), 12);
-  image.at<cv::Vec3b>(479, 399) = cv::Vec3b(3, 250, 99);
-  image.at<cv::Vec3b>(479, 398) = cv::Vec3b(0, 0, 0);
-  cv::Mat fast, literal, gray, literalGray;
-  for (int value : {0, 37, 100}) {
-    filterStretchC(image, value, fast);
-    literalStretchC(image, value, literal);
-    EXPECT_EQ(countDifferences(fast, literal), 0) << value;
-    filterStretchP(image, value, fast, gray);
-    literalStretchP(image, value, literal, literalGray);
-    EXPECT_EQ(countDifferences(fast, literal), 0) << value;
   }
 }
 
@@ -125,26 +114,19 @@ TEST(Stretch, BrightnessRangeClipsColourSamplesOutsideIt) {
 }
 
 TEST(Stretch, RangesOfOneValuePassUnchanged) {
-  // A flat channel keeps its value while the other channels are still stretched.
+  // A flat green channel among stretched ones; one colour everywhere; two colours of equal
+  // brightness.
   const cv::Mat flatGreen = makeRanged(8, 10, {20, 77, 40}, {200, 77, 180}, 11);
-  // One colour everywhere; and two colours of equal brightness.
   const cv::Mat flat(6, 7, CV_8UC3, cv::Scalar(10, 200, 90));
-  cv::Mat sameBrightness(6, 7, CV_8UC3, cv::Scalar(30, 100, 200)), out, gray;
+  cv::Mat sameBrightness(6, 7, CV_8UC3, cv::Scalar(30, 100, 200)), out, gray, green;
   sameBrightness(cv::Rect(0, 0, 3, 6)).setTo(cv::Scalar(31, 100, 200));
   cv::cvtColor(sameBrightness, gray, cv::COLOR_BGR2GRAY);
   ASSERT_EQ(cv::countNonZero(gray != gray.at<uchar>(0, 0)), 0);
   for (int value = 0; value <= 100; ++value) {
     SCOPED_TRACE(value);
     filterStretchC(flatGreen, value, out);
-    cv::Mat green;
     cv::extractChannel(out, green, 1);
     EXPECT_EQ(cv::countNonZero(green != 77), 0);
-    if (value == 100) {
-      double min = 0, max = 0;
-      cv::minMaxIdx(out.reshape(1), &min, &max);
-      EXPECT_EQ(min, 0);
-      EXPECT_EQ(max, 255);
-    }
     filterStretchC(flat, value, out);
     EXPECT_EQ(countDifferences(out, flat), 0);
     filterStretchP(flat, value, out, gray);
