@@ -18,8 +18,7 @@ const int registered = [] {
   registerStageBenchmark("Smooth", onSmooth, &smoothValue, 50);
   benchmark::RegisterBenchmark("SmoothLiteral", smoothLiteralEvent)
       ->ArgsProduct({{2, 12}})
-      ->Unit(benchmark::kMillisecond)
-      ->UseRealTime();
+      ->Unit(benchmark::kMillisecond);
   return 0;
 }();
 

@@ -31,8 +31,7 @@ const int registered = [] {
                           std::pair{"StretchPLiteral", stretchPLiteral}}) {
     benchmark::RegisterBenchmark(name, fn)
         ->ArgsProduct({{2, 12, 48}})
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
+        ->Unit(benchmark::kMillisecond);
   }
   return 0;
 }();
