@@ -2,8 +2,12 @@
 #include "app/driver.hpp"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QTimer>
+#include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <iostream>
 #include <new>
 #include <opencv2/highgui.hpp>
@@ -11,6 +15,8 @@
 #include <string>
 
 #include "app/desktop.hpp"
+#include "app/display.hpp"
+#include "app/metadata.hpp"
 #include "app/output_name.hpp"
 #include "app/save.hpp"
 #include "stages/fpmode.hpp"
@@ -33,20 +39,43 @@ struct PendingMove {
 std::deque<PendingMove> pendingMoves;
 bool slidersLive = false;
 
+// Test hooks, read once: LUMIVET_TRACE names a file that gets the status line of every stage run,
+// LUMIVET_SLOW_STAGE_MS slows every stage run down, to make event coalescing observable.
+const char* const traceFile = std::getenv("LUMIVET_TRACE");
+const char* const slowStageSetting = std::getenv("LUMIVET_SLOW_STAGE_MS");
+const int slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
+
+// Runs one slider event under a busy pointer and reports it in the status bar. A stage that
+// fails says so and leaves the tool running.
+void runStage(const StageSlider& slider, int position) {
+  *slider.value = position;
+  setBusy(true);
+  QElapsedTimer timer;
+  timer.start();
+  std::string failure;
+  try {
+    const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
+    slider.handler(position, nullptr);
+    if (slowStageMs > 0) QThread::msleep(static_cast<unsigned long>(slowStageMs));
+  } catch (const cv::Exception& e) {
+    failure = std::string(slider.label) + " failed: " + e.msg;
+  } catch (const std::bad_alloc&) {
+    failure = std::string(slider.label) + " needs more memory than is available.";
+  }
+  setBusy(false);
+  if (!failure.empty()) {
+    showError("Filter failed", failure);
+    return;
+  }
+  const std::string status = reportStageRun(slider.label, position, timer.nsecsElapsed() / 1e6);
+  if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
+}
+
 void runPendingMoves() {
   while (!pendingMoves.empty()) {
     const PendingMove move = pendingMoves.front();
     pendingMoves.pop_front();
-    *move.slider->value = move.position;
-    try {
-      const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
-      move.slider->handler(move.position, nullptr);
-    } catch (const cv::Exception& e) {
-      showError("Filter failed", std::string(move.slider->label) + " failed: " + e.msg);
-    } catch (const std::bad_alloc&) {
-      showError("Filter failed",
-                std::string(move.slider->label) + " needs more memory than is available.");
-    }
+    runStage(*move.slider, move.position);
   }
 }
 
@@ -119,6 +148,7 @@ int saveResult(const std::string& inputPath, const cv::Mat& result) {
     showError("Could not save the result", "The result could not be saved: " + error + ".");
     return 2;
   }
+  copyMetadata(inputPath, bytes);
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
     showError("Could not save the result", "The result could not be saved as \"" + target +
@@ -169,13 +199,14 @@ int runTool(int argc, char** argv) {
     return 1;
   }
 
-  cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE);
+  // The control window holds sliders only; the zoom toolbar belongs to the photo window.
+  cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
   for (const StageSlider& slider : kStageTable) {
     cv::createTrackbar(slider.label, kControlWindow, slider.value, slider.maximum, onSliderMoved,
                        const_cast<StageSlider*>(&slider));
   }
   slidersLive = true;
-  cv::imshow(kImageWindow, srcImage);
+  openWindows(kControlWindow, srcImage);
 
   waitForEnd();
   runPendingMoves();  // a move made just before the key still counts
