@@ -1,6 +1,8 @@
 // The program driver.
 #include "app/driver.hpp"
 
+#include <X11/keysym.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <deque>
@@ -61,25 +63,14 @@ void onSliderMoved(int position, void* userData) {
   if (idle) QTimer::singleShot(0, runPendingMoves);
 }
 
-// Key codes that highgui's Qt windows report for a modifier pressed on its own.
+// highgui's Qt windows report a key that types no character by its X keysym, and they report
+// modifier keys pressed on their own too (all but a lone Ctrl). These are the keysyms of the
+// modifier and lock keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO
+// level and group keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
 bool isModifierKey(int key) {
-  switch (key) {
-    case Qt::Key_Shift:
-    case Qt::Key_Control:
-    case Qt::Key_Meta:
-    case Qt::Key_Alt:
-    case Qt::Key_AltGr:
-    case Qt::Key_CapsLock:
-    case Qt::Key_NumLock:
-    case Qt::Key_ScrollLock:
-    case Qt::Key_Super_L:
-    case Qt::Key_Super_R:
-    case Qt::Key_Hyper_L:
-    case Qt::Key_Hyper_R:
-      return true;
-    default:
-      return false;
-  }
+  return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
+         (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
+         key == XK_Num_Lock;
 }
 
 bool windowShown(const char* name) {

@@ -15,8 +15,12 @@ for command in Xvfb xdotool; do
   command -v "$command" >/dev/null || { echo "$TEST_NAME: $command is not installed" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
-chmod 755 "$WORK"  # the unprivileged runs must reach the photos in here
+# $WORK holds the test's photos and what the tool writes; $RUN the harness's own files.
+BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
+WORK=$BASE/work
+RUN=$BASE/run
+mkdir "$WORK" "$RUN"
+chmod 755 "$BASE" "$WORK"  # the unprivileged runs must reach the photos in here
 XVFB_PID=
 TOOL_PID=
 TOOL_STATUS=
@@ -32,8 +36,8 @@ cleanup() {
     kill "$XVFB_PID" 2>/dev/null || true
     wait "$XVFB_PID" 2>/dev/null || true
   fi
-  chmod -R u+rwX "$WORK" 2>/dev/null || true
-  rm -rf "$WORK"
+  chmod -R u+rwX "$BASE" 2>/dev/null || true
+  rm -rf "$BASE"
 }
 trap cleanup EXIT
 
@@ -42,9 +46,9 @@ trap cleanup EXIT
 fail() {
   echo "FAIL ($TEST_NAME): $*" >&2
   for stream in stdout stderr; do
-    if [ -s "$WORK/tool.$stream" ]; then
+    if [ -s "$RUN/tool.$stream" ]; then
       echo "--- tool $stream:" >&2
-      cat "$WORK/tool.$stream" >&2
+      cat "$RUN/tool.$stream" >&2
     fi
   done
   if [ -n "${DISPLAY:-}" ] && [ -n "$XVFB_PID" ]; then
@@ -75,19 +79,19 @@ wait_for() {
 # Starts a private X server on a free display that the server picks itself; -ac lets the
 # unprivileged user of the save tests connect.
 start_x() {
-  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -ac 3>"$WORK/display" \
-    >"$WORK/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -ac 3>"$RUN/display" \
+    >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  wait_for 20 "the X server to start" test -s "$WORK/display"
-  export DISPLAY=":$(head -n1 "$WORK/display")"
+  wait_for 20 "the X server to start" test -s "$RUN/display"
+  export DISPLAY=":$(head -n1 "$RUN/display")"
   export QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
 }
 
-# start_tool [ARG...]: starts lumivet-tool in the background, its console in $WORK/tool.*.
+# start_tool [ARG...]: starts lumivet-tool in the background, its console in $RUN/tool.*.
 # With RUN_AS set to a command prefix (setpriv ...), the tool runs through it.
 start_tool() {
-  ${RUN_AS:-} "$TOOL" "$@" >"$WORK/tool.stdout" 2>"$WORK/tool.stderr" &
+  ${RUN_AS:-} "$TOOL" "$@" >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" &
   TOOL_PID=$!
   TOOL_STATUS=
 }
@@ -109,13 +113,13 @@ expect_status() {
 }
 
 expect_quiet_console() {
-  [ ! -s "$WORK/tool.stdout" ] || fail "the tool printed on stdout"
-  [ ! -s "$WORK/tool.stderr" ] || fail "the tool printed on stderr"
+  [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
+  [ ! -s "$RUN/tool.stderr" ] || fail "the tool printed on stderr"
 }
 
 # expect_stderr_mentions TEXT: the error line on stderr (the message box's text) contains TEXT.
 expect_stderr_mentions() {
-  grep -qF -- "$1" "$WORK/tool.stderr" || fail "stderr does not mention \"$1\""
+  grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr does not mention \"$1\""
 }
 
 # The id of the visible window titled exactly NAME, if there is one.
