@@ -2,9 +2,12 @@
 #include "app/driver.hpp"
 
 #include <X11/keysym.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QTimer>
+#include <cstdio>
 #include <deque>
 #include <iostream>
 #include <new>
@@ -90,14 +93,31 @@ void waitForEnd() {
   }
 }
 
+// The image codecs write their own complaints about damaged files straight to stderr ("libpng
+// error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot be read
+// from the message box, so stderr points at /dev/null while a file is decoded.
 cv::Mat loadImage(const std::string& path) {
+  std::cerr.flush();
+  std::fflush(stderr);
+  const int savedStderr = ::dup(STDERR_FILENO);
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+  if (devNull >= 0) ::close(devNull);
+
+  cv::Mat image;
   try {
-    return cv::imread(path, cv::IMREAD_COLOR);
+    image = cv::imread(path, cv::IMREAD_COLOR);
   } catch (const cv::Exception&) {
     // Images over the library's pixel limit throw instead of returning nothing.
   } catch (const std::bad_alloc&) {
   }
-  return cv::Mat();
+
+  std::fflush(stderr);
+  if (savedStderr >= 0) {
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+  }
+  return image;
 }
 
 // Saves the result beside the input; when that fails, says why and offers another place.

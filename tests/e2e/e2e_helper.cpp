@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@ int usage() {
   std::fputs(
       "usage: lumivet-e2e-helper COMMAND ...\n"
       "  image PATH WIDTH HEIGHT       write a test photo (format from the extension)\n"
+      "  header PATH WIDTH HEIGHT      write only the header of a 24-bit BMP of that size\n"
       "  expect IN OUT [STAGE VALUE]...  load IN as the tool does, apply the stages in order\n"
       "                                (bilateral, blur, white, black) and write OUT with imwrite\n"
       "  sliders WINDOW                print a click point \"X Y\" on each slider, top to bottom\n"
@@ -51,6 +53,24 @@ int makeImage(const std::string& path, int width, int height) {
     }
   }
   return cv::imwrite(path, image) ? 0 : fail("cannot write " + path);
+}
+
+// The 54-byte header of an uncompressed 24-bit BMP without its pixels: enough for a reader to
+// learn the size and give up, or refuse it as too large, before it needs any pixel.
+int makeHeader(const std::string& path, std::uint32_t width, std::uint32_t height) {
+  const std::uint32_t rowBytes = (width * 3 + 3) / 4 * 4;
+  const std::uint32_t fields[] = {54 + rowBytes * height, 0, 54, 40, width, height};
+  std::vector<unsigned char> bytes = {'B', 'M'};
+  for (std::uint32_t field : fields) {
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back((field >> shift) & 0xff);
+  }
+  const unsigned char rest[] = {1, 0, 24, 0};  // one plane, 24 bits per pixel
+  bytes.insert(bytes.end(), rest, rest + 4);
+  bytes.resize(54, 0);  // no compression, default resolution and palette
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return fail("cannot write " + path);
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written ? 0 : fail("cannot write " + path);
 }
 
 int expect(int argc, char** argv) {
@@ -184,6 +204,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "image" && argc == 5)
     return makeImage(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  if (command == "header" && argc == 5) {
+    return makeHeader(argv[2], std::strtoul(argv[3], nullptr, 10),
+                      std::strtoul(argv[4], nullptr, 10));
+  }
   if (command == "expect" && argc >= 4 && argc % 2 == 0) return expect(argc, argv);
   if (command == "sliders") return withWindow(argc, argv, findSliders);
   if (command == "digest") return withWindow(argc, argv, digest);
