@@ -7,6 +7,7 @@ set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: bash $0 PATH-TO-lumivet-tool" >&2; exit 2; }
 TOOL=$(realpath "$1")
 HELPER=$(dirname "$TOOL")/lumivet-e2e-helper
+FAILURE_SHOTS=$(dirname "$TOOL")/e2e-failures
 TEST_NAME=$(basename "$0" .sh)
 for program in "$TOOL" "$HELPER"; do
   [ -x "$program" ] || { echo "$TEST_NAME: $program is missing; build it first" >&2; exit 1; }
@@ -22,6 +23,7 @@ RUN=$BASE/run
 mkdir "$WORK" "$RUN"
 chmod 755 "$BASE" "$WORK"  # the unprivileged runs must reach the photos in here
 XVFB_PID=
+RUN_AS=()
 TOOL_PID=
 TOOL_STATUS=
 CONTROL=
@@ -57,10 +59,8 @@ fail() {
     for window in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
       echo "  $window \"$(xdotool getwindowname "$window" 2>/dev/null)\"" >&2
     done
-    local shots
-    shots=$(dirname "$TOOL")/e2e-failures
-    mkdir -p "$shots" && "$HELPER" shot "$shots/$TEST_NAME.png" &&
-      echo "--- screenshot: $shots/$TEST_NAME.png" >&2
+    mkdir -p "$FAILURE_SHOTS" && "$HELPER" shot "$FAILURE_SHOTS/$TEST_NAME.png" &&
+      echo "--- screenshot: $FAILURE_SHOTS/$TEST_NAME.png" >&2
   fi
   exit 1
 }
@@ -91,7 +91,7 @@ start_x() {
 # start_tool [ARG...]: starts lumivet-tool in the background, its console in $RUN/tool.*.
 # With RUN_AS set to a command prefix (setpriv ...), the tool runs through it.
 start_tool() {
-  ${RUN_AS:-} "$TOOL" "$@" >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" &
+  "${RUN_AS[@]}" "$TOOL" "$@" >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" &
   TOOL_PID=$!
   TOOL_STATUS=
 }
