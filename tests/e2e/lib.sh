@@ -53,7 +53,10 @@ fail() {
       cat "$RUN/tool.$stream" >&2
     fi
   done
-  if [ -n "${DISPLAY:-}" ] && [ -n "$XVFB_PID" ]; then
+  if [ -n "$XVFB_PID" ] && ! kill -0 "$XVFB_PID" 2>/dev/null; then
+    echo "--- the X server has died; its log:" >&2
+    tail -n 20 "$RUN/xvfb.log" >&2
+  elif [ -n "$XVFB_PID" ]; then
     echo "--- visible windows:" >&2
     local window
     for window in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
@@ -76,13 +79,17 @@ wait_for() {
   done
 }
 
-# Starts a private X server on a free display that the server picks itself; -ac lets the
-# unprivileged user of the save tests connect.
+# The server writes its display number and then a newline once it accepts clients.
+display_written() { [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
+
+# Starts a private X server on a free display that the server picks itself. -noreset keeps it
+# from resetting whenever its last client leaves, which refuses a tool that connects just then;
+# -ac lets the unprivileged user of the save tests connect.
 start_x() {
-  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -ac 3>"$RUN/display" \
+  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  wait_for 20 "the X server to start" test -s "$RUN/display"
+  wait_for 20 "the X server to start" display_written
   export DISPLAY=":$(head -n1 "$RUN/display")"
   export QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
@@ -131,8 +138,17 @@ window_hidden() { [ -z "$(visible_window "$1")" ]; }
 
 # wait_window NAME: waits for the window titled NAME to be shown; its id goes to WINDOW.
 wait_window() {
-  wait_for 30 "the window \"$1\"" window_shown "$1"
+  wait_for 30 "the window \"$1\"" window_shown_while_running "$1"
   WINDOW=$(visible_window "$1")
+}
+
+window_shown_while_running() {
+  window_shown "$1" && return 0
+  if [ -n "$TOOL_PID" ] && tool_gone; then
+    wait_exit 0
+    fail "the tool ended with status $TOOL_STATUS instead of showing the window \"$1\""
+  fi
+  return 1
 }
 
 # focus WINDOW: gives WINDOW the keyboard focus (there is no window manager to activate it).
