@@ -42,6 +42,7 @@ cleanup() {
   rm -rf "$BASE"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP  # a time-out of the test runner still cleans up
 
 # Stops the test with a message, the tool's console output, the visible windows and a screenshot
 # (kept beside the tool binary, in e2e-failures/).
@@ -90,7 +91,8 @@ start_x() {
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
   wait_for 20 "the X server to start" display_written
-  export DISPLAY=":$(head -n1 "$RUN/display")"
+  DISPLAY=":$(head -n1 "$RUN/display")"
+  export DISPLAY
   export QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
 }
@@ -181,7 +183,7 @@ sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" | wc -l)" -eq 8 ]; }
 # the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
 # slider move, as when the user holds the arrow key.
 move_slider() {
-  local row=$1 value=$2 x y
+  local row=$1 value=$2 x y i
   read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "${row}p")
   [ -n "$y" ] || fail "slider $row not found in the control window"
   focus "$CONTROL"
@@ -206,10 +208,10 @@ expect_files() {
   local folder=$1
   shift
   local actual expected
-  actual=$(cd "$folder" && ls -A | sort)
+  actual=$(find "$folder" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
   expected=$(printf '%s\n' "$@" | sed '/^$/d' | sort)
   [ "$actual" = "$expected" ] ||
-    fail "$folder holds [$(echo $actual)], expected [$(echo $expected)]"
+    fail "$folder holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
 }
 
 # expect_same_file ACTUAL EXPECTED: byte-identical files.
