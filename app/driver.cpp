@@ -67,9 +67,9 @@ void onSliderMoved(int position, void* userData) {
 }
 
 // highgui's Qt windows report a key that types no character by its X keysym, and they report
-// modifier keys pressed on their own too (all but a lone Ctrl). These are the keysyms of the
-// modifier and lock keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO
-// level and group keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
+// modifier keys pressed on their own as keys too. These are the keysyms of the modifier and lock
+// keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO level and group
+// keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
 bool isModifierKey(int key) {
   return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
          (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
@@ -99,7 +99,7 @@ void waitForEnd() {
 cv::Mat loadImage(const std::string& path) {
   std::cerr.flush();
   std::fflush(stderr);
-  const int savedStderr = ::dup(STDERR_FILENO);
+  const int savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
   const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
   if (devNull >= 0) ::close(devNull);
