@@ -77,11 +77,17 @@ void runStage(const StageSlider& slider, int position) {
 }
 
 void runPendingMoves() {
+  // Showing the busy pointer lets Qt process events, which may deliver more slider moves and the
+  // timer that runs them; those moves join the queue this loop is already working through.
+  static bool running = false;
+  if (running) return;
+  running = true;
   while (!pendingMoves.empty()) {
     const PendingMove move = pendingMoves.front();
     pendingMoves.pop_front();
     runStage(*move.slider, move.position);
   }
+  running = false;
 }
 
 void onSliderMoved(int position, void* userData) {
