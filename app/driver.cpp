@@ -1,10 +1,15 @@
 // The program driver.
 #include "app/driver.hpp"
 
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
@@ -92,25 +97,14 @@ void onSliderMoved(int position, void* userData) {
   if (idle) QTimer::singleShot(0, runPendingMoves);
 }
 
-// Key codes that highgui's Qt windows report for a modifier pressed on its own.
+// highgui's Qt windows report a key that types no character by its X keysym, and they report
+// modifier keys pressed on their own as keys too. These are the keysyms of the modifier and lock
+// keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO level and group
+// keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
 bool isModifierKey(int key) {
-  switch (key) {
-    case Qt::Key_Shift:
-    case Qt::Key_Control:
-    case Qt::Key_Meta:
-    case Qt::Key_Alt:
-    case Qt::Key_AltGr:
-    case Qt::Key_CapsLock:
-    case Qt::Key_NumLock:
-    case Qt::Key_ScrollLock:
-    case Qt::Key_Super_L:
-    case Qt::Key_Super_R:
-    case Qt::Key_Hyper_L:
-    case Qt::Key_Hyper_R:
-      return true;
-    default:
-      return false;
-  }
+  return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
+         (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
+         key == XK_Num_Lock;
 }
 
 bool windowShown(const char* name) {
@@ -130,14 +124,31 @@ void waitForEnd() {
   }
 }
 
+// The image codecs write their own complaints about damaged files straight to stderr ("libpng
+// error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot be read
+// from the message box, so stderr points at /dev/null while a file is decoded.
 cv::Mat loadImage(const std::string& path) {
+  std::cerr.flush();
+  std::fflush(stderr);
+  const int savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+  if (devNull >= 0) ::close(devNull);
+
+  cv::Mat image;
   try {
-    return cv::imread(path, cv::IMREAD_COLOR);
+    image = cv::imread(path, cv::IMREAD_COLOR);
   } catch (const cv::Exception&) {
     // Images over the library's pixel limit throw instead of returning nothing.
   } catch (const std::bad_alloc&) {
   }
-  return cv::Mat();
+
+  std::fflush(stderr);
+  if (savedStderr >= 0) {
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+  }
+  return image;
 }
 
 // Saves the result beside the input; when that fails, says why and offers another place.

@@ -1,0 +1,221 @@
+# Shared harness of the end-to-end tests, sourced by every tests/e2e/test_*.sh. A script runs as
+# `bash test_x.sh PATH-TO-lumivet-tool`; it gets a private X server, a scratch folder ($WORK), the
+# tool under test started in the background, and helpers that wait for windows, files and the
+# tool's exit with time-outs, and drive the windows with real X input through xdotool.
+set -euo pipefail
+
+[ $# -ge 1 ] || { echo "usage: bash $0 PATH-TO-lumivet-tool" >&2; exit 2; }
+TOOL=$(realpath "$1")
+HELPER=$(dirname "$TOOL")/lumivet-e2e-helper
+FAILURE_SHOTS=$(dirname "$TOOL")/e2e-failures
+TEST_NAME=$(basename "$0" .sh)
+for program in "$TOOL" "$HELPER"; do
+  [ -x "$program" ] || { echo "$TEST_NAME: $program is missing; build it first" >&2; exit 1; }
+done
+for command in Xvfb xdotool; do
+  command -v "$command" >/dev/null || { echo "$TEST_NAME: $command is not installed" >&2; exit 1; }
+done
+
+# $WORK holds the test's photos and what the tool writes; $RUN the harness's own files.
+BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
+WORK=$BASE/work
+RUN=$BASE/run
+mkdir "$WORK" "$RUN"
+chmod 755 "$BASE" "$WORK"  # the unprivileged runs must reach the photos in here
+XVFB_PID=
+RUN_AS=()
+TOOL_PID=
+TOOL_STATUS=
+CONTROL=
+IMAGE=
+
+cleanup() {
+  if [ -n "$TOOL_PID" ] && kill -0 "$TOOL_PID" 2>/dev/null; then
+    kill "$TOOL_PID" 2>/dev/null || true
+    wait "$TOOL_PID" 2>/dev/null || true
+  fi
+  if [ -n "$XVFB_PID" ]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+  fi
+  chmod -R u+rwX "$BASE" 2>/dev/null || true
+  rm -rf "$BASE"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT HUP  # a time-out of the test runner still cleans up
+
+# Stops the test with a message, the tool's console output, the visible windows and a screenshot
+# (kept beside the tool binary, in e2e-failures/).
+fail() {
+  echo "FAIL ($TEST_NAME): $*" >&2
+  for stream in stdout stderr; do
+    if [ -s "$RUN/tool.$stream" ]; then
+      echo "--- tool $stream:" >&2
+      cat "$RUN/tool.$stream" >&2
+    fi
+  done
+  if [ -n "$XVFB_PID" ] && ! kill -0 "$XVFB_PID" 2>/dev/null; then
+    echo "--- the X server has died; its log:" >&2
+    tail -n 20 "$RUN/xvfb.log" >&2
+  elif [ -n "$XVFB_PID" ]; then
+    echo "--- visible windows:" >&2
+    local window
+    for window in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+      echo "  $window \"$(xdotool getwindowname "$window" 2>/dev/null)\"" >&2
+    done
+    mkdir -p "$FAILURE_SHOTS" && "$HELPER" shot "$FAILURE_SHOTS/$TEST_NAME.png" &&
+      echo "--- screenshot: $FAILURE_SHOTS/$TEST_NAME.png" >&2
+  fi
+  exit 1
+}
+
+# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds, or fails the test.
+wait_for() {
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$((SECONDS + seconds))
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "timed out after ${seconds}s waiting for $what"
+    sleep 0.05
+  done
+}
+
+# The server writes its display number and then a newline once it accepts clients.
+display_written() { [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
+
+# Starts a private X server on a free display that the server picks itself. -noreset keeps it
+# from resetting whenever its last client leaves, which refuses a tool that connects just then;
+# -ac lets the unprivileged user of the save tests connect.
+start_x() {
+  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
+    >"$RUN/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  wait_for 20 "the X server to start" display_written
+  DISPLAY=":$(head -n1 "$RUN/display")"
+  export DISPLAY
+  export QT_QPA_PLATFORM=xcb
+  unset WAYLAND_DISPLAY
+}
+
+# start_tool [ARG...]: starts lumivet-tool in the background, its console in $RUN/tool.*.
+# With RUN_AS set to a command prefix (setpriv ...), the tool runs through it.
+start_tool() {
+  "${RUN_AS[@]}" "$TOOL" "$@" >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" &
+  TOOL_PID=$!
+  TOOL_STATUS=
+}
+
+tool_running() { kill -0 "$TOOL_PID" 2>/dev/null; }
+
+tool_gone() { ! tool_running; }
+
+# wait_exit SECONDS: waits for the tool to end and sets TOOL_STATUS.
+wait_exit() {
+  wait_for "$1" "lumivet-tool to exit" tool_gone
+  TOOL_STATUS=0
+  wait "$TOOL_PID" || TOOL_STATUS=$?
+  TOOL_PID=
+}
+
+expect_status() {
+  [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"
+}
+
+expect_quiet_console() {
+  [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
+  [ ! -s "$RUN/tool.stderr" ] || fail "the tool printed on stderr"
+}
+
+# expect_stderr_mentions TEXT: the error line on stderr (the message box's text) contains TEXT.
+expect_stderr_mentions() {
+  grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr does not mention \"$1\""
+}
+
+# The id of the visible window titled exactly NAME, if there is one.
+visible_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1; }
+
+window_shown() { [ -n "$(visible_window "$1")" ]; }
+
+window_hidden() { [ -z "$(visible_window "$1")" ]; }
+
+# wait_window NAME: waits for the window titled NAME to be shown; its id goes to WINDOW.
+wait_window() {
+  wait_for 30 "the window \"$1\"" window_shown_while_running "$1"
+  WINDOW=$(visible_window "$1")
+}
+
+window_shown_while_running() {
+  window_shown "$1" && return 0
+  if [ -n "$TOOL_PID" ] && tool_gone; then
+    wait_exit 0
+    fail "the tool ended with status $TOOL_STATUS instead of showing the window \"$1\""
+  fi
+  return 1
+}
+
+# focus WINDOW: gives WINDOW the keyboard focus (there is no window manager to activate it).
+focus() { xdotool windowfocus --sync "$1"; }
+
+# press WINDOW KEY...: real key events to WINDOW, one after another.
+press() {
+  local window=$1
+  shift
+  focus "$window"
+  xdotool key --delay 30 "$@"
+}
+
+# Waits for the control and image windows and puts the image window below the control window,
+# so both can be seen and clicked. Sets CONTROL and IMAGE.
+wait_tool_windows() {
+  wait_window "Lumivet Tool"
+  CONTROL=$WINDOW
+  wait_window "Image"
+  IMAGE=$WINDOW
+  local HEIGHT=0
+  eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
+  xdotool windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
+  wait_for 10 "the eight sliders to be drawn" sliders_drawn
+}
+
+sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" | wc -l)" -eq 8 ]; }
+
+# move_slider ROW VALUE: clicks the groove of the slider in ROW (1 to 8, top to bottom) to give it
+# the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
+# slider move, as when the user holds the arrow key.
+move_slider() {
+  local row=$1 value=$2 x y i
+  read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "${row}p")
+  [ -n "$y" ] || fail "slider $row not found in the control window"
+  focus "$CONTROL"
+  xdotool mousemove --window "$CONTROL" "$x" "$y" click 1
+  local keys=(Home)
+  for ((i = 0; i < value; i++)); do keys+=(Right); done
+  xdotool key --delay 10 "${keys[@]}"
+}
+
+# picture WINDOW: a fingerprint of what WINDOW shows.
+picture() { "$HELPER" digest "$1"; }
+
+# still_running WHAT: the tool has not ended after WHAT. The wait covers several rounds of the
+# tool's key wait, which returns at least every 100 ms.
+still_running() {
+  sleep 0.5
+  tool_running || fail "the tool ended after $1"
+}
+
+# expect_files FOLDER NAME...: FOLDER holds exactly the named entries (no leftovers of a save).
+expect_files() {
+  local folder=$1
+  shift
+  local actual expected
+  actual=$(find "$folder" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
+  expected=$(printf '%s\n' "$@" | sed '/^$/d' | sort)
+  [ "$actual" = "$expected" ] ||
+    fail "$folder holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
+}
+
+# expect_same_file ACTUAL EXPECTED: byte-identical files.
+expect_same_file() {
+  [ -f "$1" ] || fail "$1 was not written"
+  cmp -s "$1" "$2" || fail "$1 differs from the expected $2"
+}
