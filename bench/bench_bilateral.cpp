@@ -94,7 +94,7 @@ const int registered = [] {
       ->ArgsProduct({{2, 48}, {2}})
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("BilateralLibrary", bilateralLibrary)
-      ->ArgsProduct({{2, 12, 48}, {2}})
+      ->ArgsProduct({kPhotoSizes, {2}})
       ->Unit(benchmark::kMillisecond);
   return 0;
 }();

@@ -64,12 +64,12 @@ const int registered = [] {
        {std::pair{"Clone", cloneFloor}, std::pair{"CopyTo", copyToFloor},
         std::pair{"BoxFilter5x5", boxFilterFloor}, std::pair{"Randn", randnFloor}}) {
     benchmark::RegisterBenchmark(name, fn)
-        ->ArgsProduct({{2, 12, 48}})
+        ->ArgsProduct({kPhotoSizes})
         ->Unit(benchmark::kMillisecond);
   }
   registerStageBenchmark("Blur", onBlur, &blurValue, kBlurPosition);
   benchmark::RegisterBenchmark("BlurLibrary", blurLibrary)
-      ->ArgsProduct({{2, 12, 48}})
+      ->ArgsProduct({kPhotoSizes})
       ->Unit(benchmark::kMillisecond);
   registerStageBenchmark("WhiteToZero", onWhiteToZero, &whiteValue, 200);
   registerStageBenchmark("BlackToZero", onBlackToZero, &blackValue, 50);
