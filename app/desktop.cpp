@@ -13,7 +13,9 @@ namespace {
 
 void dropQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-QString fromPath(const std::string& path) { return QFile::decodeName(path.c_str()); }
+QString fromPath(const std::string& path) {
+  return QFile::decodeName(path.c_str());
+}
 
 std::string toPath(const QString& path) {
   return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
@@ -39,9 +41,9 @@ void silenceConsole() {
 }
 
 std::string chooseImageFile() {
-  static const char* const kExtensions[] = {"bmp", "dib", "pbm", "pgm", "ppm", "pnm",  "pmm",
-                                            "sr",  "ras", "jpg", "jpeg", "jpe", "jp2", "tiff",
-                                            "tif", "png", "webp"};
+  static const char* const kExtensions[] = {"bmp", "dib",  "pbm", "pgm", "ppm",  "pnm",
+                                            "pmm", "sr",   "ras", "jpg", "jpeg", "jpe",
+                                            "jp2", "tiff", "tif", "png", "webp"};
   QStringList patterns;
   for (const char* extension : kExtensions) patterns << anyCasePattern(extension);
 

@@ -30,13 +30,8 @@ QWidget* topLevelWindow(const char* title) {
   return nullptr;
 }
 
-}  // namespace
-
-void openWindows(const char* controlWindow, const cv::Mat& photo) {
-  const cv::Size imageSize = photo.size();
-  cv::namedWindow(kImageWindow, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO | cv::WINDOW_GUI_EXPANDED);
-  cv::imshow(kImageWindow, photo);
-  QWidget* controls = topLevelWindow(controlWindow);
+void layoutWindows(const cv::Size& imageSize) {
+  QWidget* controls = topLevelWindow(kControlWindow);
   if (controls) {
     // The control window never shows an image; its empty picture area would only take room.
     if (auto* view = controls->findChild<QGraphicsView*>()) view->hide();
@@ -85,6 +80,26 @@ void openWindows(const char* controlWindow, const cv::Mat& photo) {
   } else {
     controls->move(area.x(), imageFrame.bottom() + 1 + kGap);
   }
+}
+
+}  // namespace
+
+bool windowShown(const char* name) {
+  try {
+    return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) > 0;
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
+void showPhoto(const cv::Mat& photo) {
+  if (windowShown(kImageWindow)) {
+    cv::imshow(kImageWindow, photo);
+    return;
+  }
+  cv::namedWindow(kImageWindow, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO | cv::WINDOW_GUI_EXPANDED);
+  cv::imshow(kImageWindow, photo);
+  layoutWindows(photo.size());
 }
 
 void setBusy(bool busy) {

@@ -5,10 +5,17 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-// Opens the "Image" window with `photo`, places it and the control window side by side within the
-// screen's available area and scales the photo's view to fit (never above 1:1; the window's zoom
+// Name of the control window that holds the sliders.
+inline constexpr const char* kControlWindow = "Lumivet Tool";
+
+// Shows `photo` in the "Image" window. When that window is not open (the first time, or after the
+// user closed it), it opens, and it and the control window are placed side by side within the
+// screen's available area with the photo's view scaled to fit (never above 1:1; the window's zoom
 // still reaches 1:1). Call once the sliders exist.
-void openWindows(const char* controlWindow, const cv::Mat& photo);
+void showPhoto(const cv::Mat& photo);
+
+// Whether the window of that name is open and shown.
+bool windowShown(const char* name);
 
 // Shows or clears the busy pointer; shown at once, even though the event loop is blocked.
 void setBusy(bool busy);

@@ -30,9 +30,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: lumivet-tool [IMAGE]\n"
-    "Opens IMAGE (or asks for one), filters it with the sliders and saves the result beside it\n"
-    "as NAME_.jpg when a key is pressed or the windows are closed.\n";
+    "usage: lumivet-tool [IMAGE]   filter IMAGE (or one chosen in a dialog) with sliders; "
+    "any key saves it beside IMAGE as NAME_.jpg\n";
 
 // Slider moves wait here until the event loop is idle, so that moves arriving while a slow stage
 // runs do not pile up into stale re-runs: consecutive moves of one slider keep only the last
@@ -77,11 +76,17 @@ void runStage(const StageSlider& slider, int position) {
 }
 
 void runPendingMoves() {
+  // Showing the busy pointer lets Qt process events, which may deliver more slider moves and the
+  // timer that runs them; those moves join the queue this loop is already working through.
+  static bool running = false;
+  if (running) return;
+  running = true;
   while (!pendingMoves.empty()) {
     const PendingMove move = pendingMoves.front();
     pendingMoves.pop_front();
     runStage(*move.slider, move.position);
   }
+  running = false;
 }
 
 void onSliderMoved(int position, void* userData) {
@@ -105,14 +110,6 @@ bool isModifierKey(int key) {
   return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
          (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
          key == XK_Num_Lock;
-}
-
-bool windowShown(const char* name) {
-  try {
-    return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) > 0;
-  } catch (const cv::Exception&) {
-    return false;
-  }
 }
 
 // Waits until a key that is not a lone modifier is pressed, or both windows have been closed.
@@ -217,7 +214,8 @@ int runTool(int argc, char** argv) {
                        const_cast<StageSlider*>(&slider));
   }
   slidersLive = true;
-  openWindows(kControlWindow, srcImage);
+  setDisplayFunction(showPhoto);
+  showPhoto(srcImage);
 
   waitForEnd();
   runPendingMoves();  // a move made just before the key still counts

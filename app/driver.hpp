@@ -4,6 +4,3 @@
 // Runs the tool; returns the process exit status (0 done or cancelled, 1 unreadable image,
 // 2 result not saved or wrong usage).
 int runTool(int argc, char** argv);
-
-// Name of the control window that holds the sliders.
-inline constexpr const char* kControlWindow = "Lumivet Tool";

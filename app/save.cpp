@@ -28,7 +28,9 @@ bool encodeJpeg(const cv::Mat& image, std::vector<unsigned char>& bytes, std::st
 
 namespace {
 
-std::string systemError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string systemError(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
 
 // Writes all of `bytes` to `fd`, retrying short writes and interrupted calls.
 bool writeAll(int fd, const std::vector<unsigned char>& bytes) {

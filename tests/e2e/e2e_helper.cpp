@@ -5,11 +5,14 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exiv2/exiv2.hpp>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -28,7 +31,11 @@ int usage() {
       "  sliders WINDOW                print a click point \"X Y\" on each slider, top to bottom\n"
       "  digest WINDOW                 print a fingerprint of the window's picture\n"
       "  shot PATH                     save a screenshot of the whole screen\n"
-      "  close WINDOW                  ask the window to close, as a window manager does\n",
+      "  close WINDOW                  ask the window to close, as a window manager does\n"
+      "  camera PATH WIDTH HEIGHT      write a camera JPEG: stored sideways (orientation 6),\n"
+      "                                with date, maker and model\n"
+      "  tags PATH                     print the stored size, orientation, date, maker, model\n"
+      "  cursor                        print a fingerprint of the pointer's current shape\n",
       stderr);
   return 2;
 }
@@ -197,6 +204,60 @@ int withWindow(int argc, char** argv, int (*action)(Display*, Window)) {
   return status;
 }
 
+template <typename AutoPointer>
+auto owned(AutoPointer pointer) {
+  return std::unique_ptr<typename AutoPointer::element_type>(pointer.release());
+}
+
+int makeCameraJpeg(const std::string& path, int width, int height) {
+  if (makeImage(path, width, height) != 0) return 1;
+  try {
+    auto image = owned(Exiv2::ImageFactory::open(path));
+    Exiv2::ExifData exif;
+    exif["Exif.Image.Orientation"] = uint16_t(6);
+    exif["Exif.Photo.DateTimeOriginal"] = "2024:06:11 09:30:00";
+    exif["Exif.Image.Make"] = "E2E Camera Works";
+    exif["Exif.Image.Model"] = "Model 9";
+    image->setExifData(exif);
+    image->writeMetadata();
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot write metadata: ") + e.what());
+  }
+  return 0;
+}
+
+int printTags(const std::string& path) {
+  const cv::Mat stored = cv::imread(path, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+  if (stored.empty()) return fail("cannot read " + path);
+  std::printf("size %dx%d\n", stored.cols, stored.rows);
+  try {
+    auto image = owned(Exiv2::ImageFactory::open(path));
+    image->readMetadata();
+    const Exiv2::ExifData& exif = image->exifData();
+    for (const char* key : {"Exif.Image.Orientation", "Exif.Photo.DateTimeOriginal",
+                            "Exif.Image.Make", "Exif.Image.Model"}) {
+      const auto tag = exif.findKey(Exiv2::ExifKey(key));
+      std::printf("%s %s\n", key, tag == exif.end() ? "-" : tag->toString().c_str());
+    }
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot read metadata: ") + e.what());
+  }
+  return 0;
+}
+
+// The pointer's shape as the X server shows it, whichever window it is over.
+int cursorDigest(Display* display) {
+  XFixesCursorImage* cursor = XFixesGetCursorImage(display);
+  if (!cursor) return fail("cannot read the pointer");
+  unsigned long long hash = 14695981039346656037ull;
+  for (int i = 0; i < cursor->width * cursor->height; ++i) {
+    hash = (hash ^ (cursor->pixels[i] & 0xffffffffu)) * 1099511628211ull;
+  }
+  std::printf("%dx%d-%016llx\n", cursor->width, cursor->height, hash);
+  XFree(cursor);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,6 +273,16 @@ int main(int argc, char** argv) {
   if (command == "sliders") return withWindow(argc, argv, findSliders);
   if (command == "digest") return withWindow(argc, argv, digest);
   if (command == "close") return withWindow(argc, argv, requestClose);
+  if (command == "camera" && argc == 5)
+    return makeCameraJpeg(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+  if (command == "tags" && argc == 3) return printTags(argv[2]);
+  if (command == "cursor" && argc == 2) {
+    Display* display = openDisplay();
+    if (!display) return 1;
+    const int status = cursorDigest(display);
+    XCloseDisplay(display);
+    return status;
+  }
   if (command == "shot" && argc == 3) {
     Display* display = openDisplay();
     if (!display) return 1;
