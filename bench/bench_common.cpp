@@ -42,7 +42,7 @@ void countImageBytes(benchmark::State& state, const cv::Mat& image) {
 }
 
 void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
-                            std::initializer_list<int> sizes) {
+                            const std::vector<int64_t>& sizes) {
   benchmark::RegisterBenchmark(
       name,
       [=](benchmark::State& state) {
@@ -60,6 +60,6 @@ void registerStageBenchmark(const char* name, StageHandler handler, int* value, 
         setDisplayFunction(nullptr);
         resetStages();
       })
-      ->ArgsProduct({std::vector<int64_t>(sizes.begin(), sizes.end())})
+      ->ArgsProduct({sizes})
       ->Unit(benchmark::kMillisecond);
 }

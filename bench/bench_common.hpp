@@ -3,13 +3,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <initializer_list>
+#include <cstdint>
 #include <opencv2/core.hpp>
+#include <vector>
 
 #include "stages/stages.hpp"
 
 // Photo sizes the benchmarks run at, in megapixels (4:3 frames).
-inline constexpr int kMegapixels[] = {2, 12, 48};
+inline const std::vector<int64_t> kPhotoSizes = {2, 12, 48};
 
 // A synthetic photo-like 8-bit BGR image of about `megapixels` million pixels: smooth gradients
 // with fine texture. Built once per size and kept.
@@ -18,7 +19,7 @@ const cv::Mat& benchPhoto(int megapixels);
 // Registers "<name>/<megapixels>" for every size: one iteration is one slider event of `handler`
 // at `position` on the photo, the protocol's work included and the display left out.
 void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
-                            std::initializer_list<int> sizes = {2, 12, 48});
+                            const std::vector<int64_t>& sizes = kPhotoSizes);
 
 // Sets the bytes-processed counter of a benchmark over an 8-bit BGR image.
 void countImageBytes(benchmark::State& state, const cv::Mat& image);

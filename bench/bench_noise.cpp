@@ -33,7 +33,7 @@ void noiseLiteral(benchmark::State& state) {
 const int registered = [] {
   registerStageBenchmark("Noise", onNoise, &noiseValue, kPosition);
   benchmark::RegisterBenchmark("NoiseLiteral", noiseLiteral)
-      ->ArgsProduct({{2, 12, 48}})
+      ->ArgsProduct({kPhotoSizes})
       ->Unit(benchmark::kMillisecond);
   return 0;
 }();

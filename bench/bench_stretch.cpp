@@ -30,7 +30,7 @@ const int registered = [] {
   for (auto [name, fn] : {std::pair{"StretchCLiteral", stretchCLiteral},
                           std::pair{"StretchPLiteral", stretchPLiteral}}) {
     benchmark::RegisterBenchmark(name, fn)
-        ->ArgsProduct({{2, 12, 48}})
+        ->ArgsProduct({kPhotoSizes})
         ->Unit(benchmark::kMillisecond);
   }
   return 0;
