@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "stages/stages.hpp"
 #include "tests/test_images.hpp"
@@ -46,8 +47,8 @@ cv::Mat bilateral(const cv::Mat& image, int value) {
 
 TEST(StageTable, MatchesTheSlidersOfTheControlWindow) {
   resetStages();
-  const std::string labels[] = {"Bilateral", "Blur",     "C.StretchC", "C.StretchP",
-                                "C.Smooth",  "G.noise",  "Black->0",   "White->0"};
+  const std::string labels[] = {"Bilateral", "Blur",    "C.StretchC", "C.StretchP",
+                                "C.Smooth",  "G.noise", "Black->0",   "White->0"};
   const int maxima[] = {20, 30, 100, 100, 100, 100, 255, 255};
   const int ids[] = {1, 2, 3, 4, 5, 6, 8, 7};
   std::set<int*> values;
@@ -102,15 +103,31 @@ TEST_F(Protocol, TheFirstMoveCommitsNothingAndRepeatsAreStable) {
   EXPECT_EQ(countDifferences(dstImage, first), 0);
 }
 
-TEST_F(Protocol, EveryHandlerRecordsItsIdAndKeepsTheImageShape) {
-  for (const StageSlider& slider : kStageTable) {
-    slider.handler(0, nullptr);
-    EXPECT_EQ(lastStage, slider.id) << slider.label;
-    EXPECT_EQ(dstImage.type(), CV_8UC3) << slider.label;
-    EXPECT_EQ(dstImage.size(), photo.size()) << slider.label;
-    EXPECT_NE(srcImage.data, dstImage.data) << slider.label;
+// Every handler records its id and keeps the photo's shape, and slider events reuse the two
+// photo-sized buffers: a stage writes into the buffer of its last result, and a switch of stage
+// trades the base and result buffers instead of copying or allocating.
+TEST_F(Protocol, HandlersKeepTheShapeAndReuseTheTwoBuffers) {
+  kStageTable[0].handler(0, nullptr);
+  const uchar* base = srcImage.data;
+  const uchar* result = dstImage.data;
+  ASSERT_NE(base, result);
+  // Twice round the chain at positions that change samples: each stage runs once as a switch and
+  // once more from the same base.
+  for (int round = 0; round < 2; ++round) {
+    for (const StageSlider& slider : kStageTable) {
+      *slider.value = slider.maximum / 4 + round;
+      if (lastStage != slider.id) std::swap(base, result);
+      for (int again = 0; again < 2; ++again) {
+        slider.handler(0, nullptr);
+        EXPECT_EQ(lastStage, slider.id);
+        EXPECT_EQ(dstImage.type(), CV_8UC3) << slider.label;
+        EXPECT_EQ(dstImage.size(), photo.size()) << slider.label;
+        EXPECT_EQ(srcImage.data, base) << slider.label;
+        EXPECT_EQ(dstImage.data, result) << slider.label;
+      }
+    }
   }
-  EXPECT_EQ(shown, 8);
+  EXPECT_EQ(shown, 1 + 2 * 2 * 8);
 }
 
 TEST_F(Protocol, InitialPositionsOfTheCutOffsChangeNothing) {
