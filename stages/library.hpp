@@ -4,7 +4,8 @@
 
 #include <opencv2/core.hpp>
 
-// Bilateral filter with diameter 2v+1, colour sigma 4v+1 and space sigma v+1; v = 0 is the identity.
+// Bilateral filter with diameter 2v+1, colour sigma 4v+1 and space sigma v+1; v = 0 is the
+// identity.
 void filterBilateral(const cv::Mat& src, int value, cv::Mat& dst);
 
 // Gaussian blur with a square (2v+1) kernel, sigmas derived from the kernel size.

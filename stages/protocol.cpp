@@ -21,7 +21,9 @@ int whiteValue = 255;
 
 namespace {
 
-void showInImageWindow(const cv::Mat& image) { cv::imshow(kImageWindow, image); }
+void showInImageWindow(const cv::Mat& image) {
+  cv::imshow(kImageWindow, image);
+}
 
 DisplayFunction currentDisplay = showInImageWindow;
 
@@ -37,7 +39,9 @@ void beginStage(int id) {
   lastStage = id;
 }
 
-void showResult() { currentDisplay(dstImage); }
+void showResult() {
+  currentDisplay(dstImage);
+}
 
 void setDisplayFunction(DisplayFunction display) {
   currentDisplay = display ? display : showInImageWindow;

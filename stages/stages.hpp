@@ -1,5 +1,6 @@
 // Chief header of the filter stages: the working images that the driver and the slider handlers
-// share, the slider value variables, the eight handlers and the stage table that ties them together.
+// share, the slider value variables, the eight handlers and the stage table that ties them
+// together.
 #pragma once
 
 #include <array>
