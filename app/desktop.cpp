@@ -6,12 +6,19 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QStringList>
+#include <cstdlib>
 #include <iostream>
 #include <opencv2/core/utils/logger.hpp>
 
 namespace {
 
-void dropQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+// Qt's own notes stay off the console. A fatal one (no display to connect to, say) would end the
+// process with an abort; the user gets its reason and a plain failure status instead.
+void filterQtMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type != QtFatalMsg) return;
+  std::cerr << "lumivet-tool: " << message.section('\n', 0, 0).toStdString() << std::endl;
+  std::_Exit(1);
+}
 
 QString fromPath(const std::string& path) {
   return QFile::decodeName(path.c_str());
@@ -37,7 +44,7 @@ QString anyCasePattern(const QString& extension) {
 
 void silenceConsole() {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  qInstallMessageHandler(dropQtMessage);
+  qInstallMessageHandler(filterQtMessage);
 }
 
 std::string chooseImageFile() {
@@ -59,8 +66,13 @@ std::string chooseImageFile() {
 }
 
 std::string chooseSavePath(const std::string& suggestedPath) {
-  return toPath(QFileDialog::getSaveFileName(nullptr, "Save result as", fromPath(suggestedPath),
-                                             "JPEG (*.jpg *.jpeg)"));
+  QFileDialog dialog(nullptr, "Save result as");
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setNameFilter("JPEG (*.jpg *.jpeg)");
+  dialog.setDefaultSuffix("jpg");  // the file holds a JPEG whatever name is typed
+  dialog.selectFile(fromPath(suggestedPath));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return toPath(dialog.selectedFiles().first());
 }
 
 void showError(const std::string& title, const std::string& message) {

@@ -188,6 +188,15 @@ int runTool(int argc, char** argv) {
     path = arg;
   }
 
+  // Without a windowing system Qt can only abort; say so plainly instead.
+  const auto isSet = [](const char* name) {
+    const char* value = std::getenv(name);
+    return value && *value;
+  };
+  if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
+    std::cerr << "lumivet-tool: no display to show the windows on (DISPLAY is not set)\n";
+    return 1;
+  }
   silenceConsole();
   // Qt reads options of its own from the command line; it gets none of ours.
   int qtArgc = 1;

@@ -26,3 +26,15 @@ for name in "${inputs[@]}" missing.jpg; do
   expect_stderr_mentions "\"$path\" could not be read as an image"
   expect_files "$WORK" "${inputs[@]}"
 done
+
+# No windowing system to show anything on, or one that cannot be reached: one line on stderr and
+# status 1, not an abort.
+for environment in "-u DISPLAY -u QT_QPA_PLATFORM" "DISPLAY=:9999"; do
+  read -ra RUN_AS <<<"env $environment"
+  start_tool "$RUN/whole.png"
+  wait_exit 20
+  expect_status 1
+  [ "$(wc -l <"$RUN/tool.stderr")" -eq 1 ] || fail "with $environment: stderr is not one line"
+done
+RUN_AS=()
+expect_files "$WORK" "${inputs[@]}"
