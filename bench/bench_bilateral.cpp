@@ -26,16 +26,9 @@ const cv::Mat& noisyPhoto(int megapixels) {
   return noisy;
 }
 
-void discardDisplay(const cv::Mat&) {}
-
 // One iteration is one slider event of "Bilateral", the protocol included and the display left out.
 void runBilateral(benchmark::State& state, const cv::Mat& photo, bool flushed) {
-  resetStages();
-  setDisplayFunction(discardDisplay);
-  srcImage = photo.clone();
-  // The result buffer exists already and its pages are mapped, as in every event after the
-  // first; a buffer that was only allocated would charge its first-touch faults to the events.
-  dstImage = srcImage.clone();
+  beginSliderEvents(photo);
   bilateralValue = static_cast<int>(state.range(1));
   for (auto _ : state) {
     if (flushed) {
@@ -46,9 +39,7 @@ void runBilateral(benchmark::State& state, const cv::Mat& photo, bool flushed) {
     }
     benchmark::DoNotOptimize(dstImage.data);
   }
-  countImageBytes(state, srcImage);
-  setDisplayFunction(nullptr);
-  resetStages();
+  endSliderEvents(state);
 }
 
 void bilateral(benchmark::State& state) {
@@ -70,8 +61,7 @@ void bilateralLibrary(benchmark::State& state) {
   cv::Mat out = photo.clone();
   for (auto _ : state) {
     const DenormalsFlushed mode;
-    cv::bilateralFilter(photo, out, 2 * position + 1, 4.0 * position + 1.0, position + 1.0,
-                        cv::BORDER_DEFAULT);
+    filterBilateral(photo, position, out);
     benchmark::DoNotOptimize(out.data);
   }
   countImageBytes(state, photo);

@@ -41,25 +41,36 @@ void countImageBytes(benchmark::State& state, const cv::Mat& image) {
                           static_cast<int64_t>(image.total() * image.elemSize()));
 }
 
+void registerPhotoBenchmark(const char* name, void (*run)(benchmark::State&),
+                            const std::vector<int64_t>& sizes) {
+  benchmark::RegisterBenchmark(name, run)->ArgsProduct({sizes})->Unit(benchmark::kMillisecond);
+}
+
+void beginSliderEvents(const cv::Mat& photo) {
+  resetStages();
+  setDisplayFunction(discardDisplay);
+  srcImage = photo.clone();
+  dstImage = photo.clone();
+}
+
+void endSliderEvents(benchmark::State& state) {
+  countImageBytes(state, srcImage);
+  setDisplayFunction(nullptr);
+  resetStages();
+}
+
 void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
                             const std::vector<int64_t>& sizes) {
-  benchmark::RegisterBenchmark(
-      name,
-      [=](benchmark::State& state) {
-        resetStages();
-        setDisplayFunction(discardDisplay);
-        srcImage = benchPhoto(static_cast<int>(state.range(0))).clone();
-        *value = position;
-        handler(0,
-                nullptr);  // the first event allocates the result; later ones are the steady state
-        for (auto _ : state) {
-          handler(0, nullptr);
-          benchmark::DoNotOptimize(dstImage.data);
-        }
-        countImageBytes(state, srcImage);
-        setDisplayFunction(nullptr);
-        resetStages();
-      })
+  benchmark::RegisterBenchmark(name,
+                               [=](benchmark::State& state) {
+                                 beginSliderEvents(benchPhoto(static_cast<int>(state.range(0))));
+                                 *value = position;
+                                 for (auto _ : state) {
+                                   handler(0, nullptr);
+                                   benchmark::DoNotOptimize(dstImage.data);
+                                 }
+                                 endSliderEvents(state);
+                               })
       ->ArgsProduct({sizes})
       ->Unit(benchmark::kMillisecond);
 }

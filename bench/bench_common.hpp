@@ -16,10 +16,21 @@ inline const std::vector<int64_t> kPhotoSizes = {2, 12, 48};
 // with fine texture. Built once per size and kept.
 const cv::Mat& benchPhoto(int megapixels);
 
+// Registers "<name>/<megapixels>" for every size, timed in milliseconds.
+void registerPhotoBenchmark(const char* name, void (*run)(benchmark::State&),
+                            const std::vector<int64_t>& sizes = kPhotoSizes);
+
 // Registers "<name>/<megapixels>" for every size: one iteration is one slider event of `handler`
 // at `position` on the photo, the protocol's work included and the display left out.
 void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
                             const std::vector<int64_t>& sizes = kPhotoSizes);
+
+// Sets the working images up for timing slider events on `photo`: a fresh base, a result buffer
+// whose pages are mapped already (as in every event after the first) and no display.
+void beginSliderEvents(const cv::Mat& photo);
+
+// Counts the bytes the events went through and puts the working images back.
+void endSliderEvents(benchmark::State& state);
 
 // Sets the bytes-processed counter of a benchmark over an 8-bit BGR image.
 void countImageBytes(benchmark::State& state, const cv::Mat& image);

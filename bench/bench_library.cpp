@@ -50,10 +50,9 @@ constexpr int kBlurPosition = 5;
 // stage's own benchmark costs beyond it is the protocol's share of a slider event.
 void blurLibrary(benchmark::State& state) {
   const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
-  const int size = 2 * kBlurPosition + 1;
   cv::Mat out = photo.clone();
   for (auto _ : state) {
-    cv::GaussianBlur(photo, out, cv::Size(size, size), 0.0, 0.0, cv::BORDER_DEFAULT);
+    filterBlur(photo, kBlurPosition, out);
     benchmark::DoNotOptimize(out.data);
   }
   countImageBytes(state, photo);
@@ -63,14 +62,10 @@ const int registered = [] {
   for (auto [name, fn] :
        {std::pair{"Clone", cloneFloor}, std::pair{"CopyTo", copyToFloor},
         std::pair{"BoxFilter5x5", boxFilterFloor}, std::pair{"Randn", randnFloor}}) {
-    benchmark::RegisterBenchmark(name, fn)
-        ->ArgsProduct({kPhotoSizes})
-        ->Unit(benchmark::kMillisecond);
+    registerPhotoBenchmark(name, fn);
   }
   registerStageBenchmark("Blur", onBlur, &blurValue, kBlurPosition);
-  benchmark::RegisterBenchmark("BlurLibrary", blurLibrary)
-      ->ArgsProduct({kPhotoSizes})
-      ->Unit(benchmark::kMillisecond);
+  registerPhotoBenchmark("BlurLibrary", blurLibrary);
   registerStageBenchmark("WhiteToZero", onWhiteToZero, &whiteValue, 200);
   registerStageBenchmark("BlackToZero", onBlackToZero, &blackValue, 50);
   return 0;

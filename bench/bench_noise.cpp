@@ -32,9 +32,7 @@ void noiseLiteral(benchmark::State& state) {
 
 const int registered = [] {
   registerStageBenchmark("Noise", onNoise, &noiseValue, kPosition);
-  benchmark::RegisterBenchmark("NoiseLiteral", noiseLiteral)
-      ->ArgsProduct({kPhotoSizes})
-      ->Unit(benchmark::kMillisecond);
+  registerPhotoBenchmark("NoiseLiteral", noiseLiteral);
   return 0;
 }();
 

@@ -16,9 +16,7 @@ void smoothLiteralEvent(benchmark::State& state) {
 
 const int registered = [] {
   registerStageBenchmark("Smooth", onSmooth, &smoothValue, 50);
-  benchmark::RegisterBenchmark("SmoothLiteral", smoothLiteralEvent)
-      ->ArgsProduct({{2, 12}})
-      ->Unit(benchmark::kMillisecond);
+  registerPhotoBenchmark("SmoothLiteral", smoothLiteralEvent, {2, 12});
   return 0;
 }();
 

@@ -29,9 +29,7 @@ const int registered = [] {
   registerStageBenchmark("StretchP", onStretchP, &stretchPValue, 50);
   for (auto [name, fn] : {std::pair{"StretchCLiteral", stretchCLiteral},
                           std::pair{"StretchPLiteral", stretchPLiteral}}) {
-    benchmark::RegisterBenchmark(name, fn)
-        ->ArgsProduct({kPhotoSizes})
-        ->Unit(benchmark::kMillisecond);
+    registerPhotoBenchmark(name, fn);
   }
   return 0;
 }();
