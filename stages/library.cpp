@@ -22,26 +22,55 @@ void filterBlackToZero(const cv::Mat& src, int value, cv::Mat& dst) {
   cv::threshold(src, dst, value, 0.0, cv::THRESH_TOZERO);
 }
 
+// A band of rows: the source band is a view of the whole source, so the filters read the rows
+// around it for their borders, exactly as the whole-image call does.
+void filterBilateralRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  cv::Mat out = dst.rowRange(rows);
+  filterBilateral(src.rowRange(rows), value, out);
+}
+
+void filterBlurRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  cv::Mat out = dst.rowRange(rows);
+  filterBlur(src.rowRange(rows), value, out);
+}
+
+void filterWhiteToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  cv::Mat out = dst.rowRange(rows);
+  filterWhiteToZero(src.rowRange(rows), value, out);
+}
+
+void filterBlackToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  cv::Mat out = dst.rowRange(rows);
+  filterBlackToZero(src.rowRange(rows), value, out);
+}
+
 void onBilateral(int, void*) {
   beginStage(kBilateralStage);
-  filterBilateral(srcImage, bilateralValue, dstImage);
-  showResult();
+  const int value = bilateralValue;
+  runStage(value, [value](const cv::Range& rows) {
+    filterBilateralRows(srcImage, value, nextImage, rows);
+  });
 }
 
 void onBlur(int, void*) {
   beginStage(kBlurStage);
-  filterBlur(srcImage, blurValue, dstImage);
-  showResult();
+  const int value = blurValue;
+  runStage(value,
+           [value](const cv::Range& rows) { filterBlurRows(srcImage, value, nextImage, rows); });
 }
 
 void onWhiteToZero(int, void*) {
   beginStage(kWhiteToZeroStage);
-  filterWhiteToZero(srcImage, whiteValue, dstImage);
-  showResult();
+  const int value = whiteValue;
+  runStage(value, [value](const cv::Range& rows) {
+    filterWhiteToZeroRows(srcImage, value, nextImage, rows);
+  });
 }
 
 void onBlackToZero(int, void*) {
   beginStage(kBlackToZeroStage);
-  filterBlackToZero(srcImage, blackValue, dstImage);
-  showResult();
+  const int value = blackValue;
+  runStage(value, [value](const cv::Range& rows) {
+    filterBlackToZeroRows(srcImage, value, nextImage, rows);
+  });
 }

@@ -16,3 +16,10 @@ void filterWhiteToZero(const cv::Mat& src, int value, cv::Mat& dst);
 
 // Sets every sample at or below `value` to 0, per channel.
 void filterBlackToZero(const cv::Mat& src, int value, cv::Mat& dst);
+
+// The same four filters over the band `rows` of dst only (dst already has src's size and type);
+// the band's samples equal those of the whole-image call.
+void filterBilateralRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);
+void filterBlurRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);
+void filterWhiteToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);
+void filterBlackToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);

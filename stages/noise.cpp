@@ -76,6 +76,10 @@ void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
 
 void onNoise(int, void*) {
   beginStage(kNoiseStage);
-  filterNoise(srcImage, noiseValue, dstImage);
-  showResult();
+  const int value = noiseValue;
+  // The whole image is one band.
+  runStage(value, [value](const cv::Range& rows) {
+    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
+    filterNoise(srcImage, value, nextImage);
+  });
 }

@@ -1,12 +1,14 @@
 // Working images, value variables and the stage protocol.
 #include "stages/protocol.hpp"
 
+#include <algorithm>
 #include <opencv2/highgui.hpp>
 
 #include "stages/stages.hpp"
 
 cv::Mat srcImage;
 cv::Mat dstImage;
+cv::Mat nextImage;
 cv::Mat grayImage;
 int lastStage = kNoStage;
 
@@ -26,17 +28,75 @@ void showInImageWindow(const cv::Mat& image) {
 }
 
 DisplayFunction currentDisplay = showInImageWindow;
+RunControl* runControl = nullptr;
+
+// A photo-sized buffer that neither srcImage nor dstImage uses; the next result is written there.
+cv::Mat spareImage;
+
+// The frozen steps of the chain, and the current stage's last complete run (id 0: none yet).
+std::vector<StageStep> frozenSteps;
+StageStep currentStep{kNoStage, 0};
+
+// Gives nextImage srcImage's size and type in a buffer of its own, reusing a spare one.
+void prepareNext() {
+  const auto fits = [](const cv::Mat& image) {
+    return image.size() == srcImage.size() && image.type() == srcImage.type() &&
+           image.data != srcImage.data && image.data != dstImage.data;
+  };
+  if (fits(nextImage)) return;
+  if (fits(spareImage)) {
+    nextImage = spareImage;
+  } else {
+    nextImage.release();
+    nextImage.create(srcImage.size(), srcImage.type());
+  }
+  spareImage.release();
+}
 
 }  // namespace
 
+void setRunControl(RunControl* control) {
+  runControl = control;
+}
+
 void beginStage(int id) {
   if (lastStage != id && lastStage != kNoStage && !dstImage.empty()) {
-    // The base and the result swap buffers: the base becomes the last result, and the old base
-    // buffer is reused for the next result instead of allocating and copying a whole photo.
-    // Every stage rewrites all of dstImage, so nothing of the old base leaks into the output.
-    cv::swap(srcImage, dstImage);
+    // The last result becomes the base. Neither is written from here on (the next result goes to
+    // nextImage), so the two share one buffer instead of copying a whole photo, and the old base
+    // buffer is kept for the next result.
+    if (srcImage.data != dstImage.data) spareImage = srcImage;
+    srcImage = dstImage;
+    if (currentStep.id != kNoStage) frozenSteps.push_back(currentStep);
+    currentStep = {kNoStage, 0};
   }
   lastStage = id;
+}
+
+bool runStage(int value, const BandFilter& band) {
+  prepareNext();
+  const int rows = srcImage.rows;
+  const int step = runControl && runControl->bandRows > 0 ? runControl->bandRows : rows;
+  for (int start = 0; start < rows; start += step) {
+    if (runControl && runControl->cancel.load(std::memory_order_acquire)) return false;
+    const int end = std::min(rows, start + step);
+    band(cv::Range(start, end));
+    if (runControl && runControl->bandDone) runControl->bandDone(end, rows);
+  }
+  if (runControl && runControl->cancel.load(std::memory_order_acquire)) return false;
+  // The new result takes the place of the last one; the last one's buffer takes the next result,
+  // unless it is the base's too.
+  cv::Mat previous = dstImage;
+  dstImage = nextImage;
+  nextImage = previous.data == srcImage.data ? cv::Mat() : previous;
+  currentStep = {lastStage, value};
+  showResult();
+  return true;
+}
+
+std::vector<StageStep> stageChain() {
+  std::vector<StageStep> chain = frozenSteps;
+  if (currentStep.id != kNoStage) chain.push_back(currentStep);
+  return chain;
 }
 
 void showResult() {
@@ -50,7 +110,11 @@ void setDisplayFunction(DisplayFunction display) {
 void resetStages() {
   srcImage.release();
   dstImage.release();
+  nextImage.release();
+  spareImage.release();
   grayImage.release();
   lastStage = kNoStage;
+  frozenSteps.clear();
+  currentStep = {kNoStage, 0};
   for (const StageSlider& slider : kStageTable) *slider.value = slider.initial;
 }

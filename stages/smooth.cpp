@@ -135,6 +135,10 @@ void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
 
 void onSmooth(int, void*) {
   beginStage(kSmoothStage);
-  filterSmooth(srcImage, smoothValue, dstImage);
-  showResult();
+  const int value = smoothValue;
+  // The whole image is one band.
+  runStage(value, [value](const cv::Range& rows) {
+    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
+    filterSmooth(srcImage, value, nextImage);
+  });
 }

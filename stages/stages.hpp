@@ -14,8 +14,10 @@
 
 // Base image that the running stage filters (8-bit BGR).
 extern cv::Mat srcImage;
-// Output of the stage that ran last; empty until the first stage runs.
+// Last complete result of the stage that ran last; empty until the first run completes.
 extern cv::Mat dstImage;
+// The result being computed, in a buffer shared with neither srcImage nor dstImage.
+extern cv::Mat nextImage;
 // One-channel brightness scratch image of the brightness stretch.
 extern cv::Mat grayImage;
 // Id of the stage that last wrote dstImage; 0 before any stage ran.

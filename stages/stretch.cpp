@@ -204,12 +204,20 @@ void filterStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat& gray) 
 
 void onStretchC(int, void*) {
   beginStage(kStretchCStage);
-  filterStretchC(srcImage, stretchCValue, dstImage);
-  showResult();
+  const int value = stretchCValue;
+  // The whole image is one band.
+  runStage(value, [value](const cv::Range& rows) {
+    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
+    filterStretchC(srcImage, value, nextImage);
+  });
 }
 
 void onStretchP(int, void*) {
   beginStage(kStretchPStage);
-  filterStretchP(srcImage, stretchPValue, dstImage, grayImage);
-  showResult();
+  const int value = stretchPValue;
+  // The whole image is one band.
+  runStage(value, [value](const cv::Range& rows) {
+    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
+    filterStretchP(srcImage, value, nextImage, grayImage);
+  });
 }
