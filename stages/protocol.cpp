@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <opencv2/highgui.hpp>
 
 #include "stages/stages.hpp"
@@ -60,10 +61,13 @@ constexpr double kBandSeconds = 0.08;
 
 // Rows of the next band: the first band is a small share of the image, later ones are sized from
 // the speed of the band before to take about kBandSeconds, growing at most eightfold at a time.
-int nextBandRows(int rows, int lastRows, double lastSeconds) {
+// Later bands hold at least four of the library's 64K-pixel parallel stripes, so that its
+// parallel loops keep every thread busy inside a band.
+int nextBandRows(int rows, int cols, int lastRows, double lastSeconds) {
   if (lastRows == 0) return std::max(1, rows / 256);
   const double wanted = lastSeconds > 0 ? lastRows * kBandSeconds / lastSeconds : 8.0 * lastRows;
-  return static_cast<int>(std::clamp(wanted, 1.0, 8.0 * lastRows));
+  const double least = std::ceil(4.0 * 65536 / std::max(cols, 1));
+  return static_cast<int>(std::clamp(std::max(wanted, least), 1.0, 8.0 * lastRows));
 }
 
 }  // namespace
@@ -93,7 +97,7 @@ bool runStage(int value, const BandFilter& band) {
   double seconds = 0;
   for (int start = 0; start < rows; start += size) {
     if (runControl && runControl->cancel.load(std::memory_order_acquire)) return false;
-    size = fixed > 0 ? fixed : nextBandRows(rows, size, seconds);
+    size = fixed > 0 ? fixed : nextBandRows(rows, srcImage.cols, size, seconds);
     const int end = std::min(rows, start + size);
     const auto began = std::chrono::steady_clock::now();
     band(cv::Range(start, end));
