@@ -108,13 +108,13 @@ void setBusy(bool busy) {
   } else {
     QApplication::restoreOverrideCursor();
   }
-  // The event loop is blocked while a stage runs, so the pointer change is pushed out now.
-  QGuiApplication::sync();
 }
 
-std::string reportStageRun(const std::string& label, int position, double milliseconds) {
-  const std::string text = label + " " + std::to_string(position) + " - " +
-                           std::to_string(static_cast<long>(std::lround(milliseconds))) + " ms";
+std::string describeStageRun(const std::string& label, int position, double milliseconds) {
+  return label + " " + std::to_string(position) + " - " +
+         std::to_string(static_cast<long>(std::lround(milliseconds))) + " ms";
+}
+
+void showStatusLine(const std::string& text) {
   cv::displayStatusBar(kImageWindow, text, 0);
-  return text;
 }

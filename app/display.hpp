@@ -1,5 +1,5 @@
 // Window layout and feedback: the photo window fits the screen beside the sliders, the pointer
-// shows busy while a stage runs, and the status bar says what ran and how long it took.
+// shows busy while stages run, and the status bar says what runs or ran.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -17,8 +17,11 @@ void showPhoto(const cv::Mat& photo);
 // Whether the window of that name is open and shown.
 bool windowShown(const char* name);
 
-// Shows or clears the busy pointer; shown at once, even though the event loop is blocked.
+// Shows or clears the busy pointer.
 void setBusy(bool busy);
 
-// Puts "label position - N ms" in the "Image" window's status bar and returns that text.
-std::string reportStageRun(const std::string& label, int position, double milliseconds);
+// The status line of a completed run: "label position - N ms".
+std::string describeStageRun(const std::string& label, int position, double milliseconds);
+
+// Puts `text` in the "Image" window's status bar.
+void showStatusLine(const std::string& text);

@@ -3,12 +3,18 @@
 
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QThread>
+#include <QMetaObject>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -23,8 +29,8 @@
 #include "app/display.hpp"
 #include "app/metadata.hpp"
 #include "app/output_name.hpp"
+#include "app/runner.hpp"
 #include "app/save.hpp"
-#include "stages/fpmode.hpp"
 #include "stages/stages.hpp"
 
 namespace {
@@ -33,73 +39,139 @@ constexpr const char* kUsage =
     "usage: lumivet-tool [IMAGE]   filter IMAGE (or one chosen in a dialog) with sliders; "
     "any key saves it beside IMAGE as NAME_.jpg\n";
 
-// Slider moves wait here until the event loop is idle, so that moves arriving while a slow stage
-// runs do not pile up into stale re-runs: consecutive moves of one slider keep only the last
-// position, while moves of different sliders keep their order (each freezes the one before).
-struct PendingMove {
-  const StageSlider* slider;
-  int position;
-};
-std::deque<PendingMove> pendingMoves;
+// Positions highgui writes when the user moves a slider. The value variables themselves belong to
+// the stage runner's worker, which sets each from the move before it runs the stage.
+std::array<int, kStageTable.size()> sliderPositions;
+StageRunner* runner = nullptr;
 bool slidersLive = false;
+// A key was pressed or both windows closed: the queued moves finish, then the result is saved.
+bool ending = false;
+// SIGTERM, SIGHUP or SIGINT arrived: the running stage is abandoned and the last complete result
+// saved.
+bool signalled = false;
 
-// Test hooks, read once: LUMIVET_TRACE names a file that gets the status line of every stage run,
-// LUMIVET_SLOW_STAGE_MS slows every stage run down, to make event coalescing observable.
+// Test hooks, read once: LUMIVET_TRACE names a file that gets the status line of every completed
+// stage run, LUMIVET_SLOW_STAGE_MS slows every stage run down (to make merging and cancelling
+// observable), LUMIVET_TIMING names a file that gets when runs start and how long showing took.
 const char* const traceFile = std::getenv("LUMIVET_TRACE");
 const char* const slowStageSetting = std::getenv("LUMIVET_SLOW_STAGE_MS");
-const int slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
+const char* const timingFile = std::getenv("LUMIVET_TIMING");
 
-// Runs one slider event under a busy pointer and reports it in the status bar. A stage that
-// fails says so and leaves the tool running.
-void runStage(const StageSlider& slider, int position) {
-  *slider.value = position;
-  setBusy(true);
-  QElapsedTimer timer;
-  timer.start();
-  std::string failure;
-  try {
-    const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
-    slider.handler(position, nullptr);
-    if (slowStageMs > 0) QThread::msleep(static_cast<unsigned long>(slowStageMs));
-  } catch (const cv::Exception& e) {
-    failure = std::string(slider.label) + " failed: " + e.msg;
-  } catch (const std::bad_alloc&) {
-    failure = std::string(slider.label) + " needs more memory than is available.";
-  }
-  setBusy(false);
-  if (!failure.empty()) {
-    showError("Filter failed", failure);
-    return;
-  }
-  const std::string status = reportStageRun(slider.label, position, timer.nsecsElapsed() / 1e6);
-  if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
+// What the event loop has shown of the runner's work.
+bool busyShown = false;
+std::string statusShown;
+cv::Mat preview;  // the rows a long run has finished, over the last result
+QElapsedTimer sincePreview;
+double showCostMs = 0;
+std::deque<std::string> failures;
+
+void showStatus(const std::string& text) {
+  if (text == statusShown) return;
+  statusShown = text;
+  showStatusLine(text);
 }
 
-void runPendingMoves() {
-  // Showing the busy pointer lets Qt process events, which may deliver more slider moves and the
-  // timer that runs them; those moves join the queue this loop is already working through.
-  static bool running = false;
-  if (running) return;
-  running = true;
-  while (!pendingMoves.empty()) {
-    const PendingMove move = pendingMoves.front();
-    pendingMoves.pop_front();
-    runStage(*move.slider, move.position);
+// Shows a result or a preview; a 48-megapixel picture takes the event loop a while, so previews
+// come at most once every three times that.
+void show(const cv::Mat& image) {
+  QElapsedTimer timer;
+  timer.start();
+  showPhoto(image);
+  showCostMs = timer.nsecsElapsed() / 1e6;
+  sincePreview.start();
+  if (timingFile) {
+    std::ofstream(timingFile, std::ios::app)
+        << "show " << image.cols << 'x' << image.rows << ' ' << showCostMs << '\n';
   }
-  running = false;
+}
+
+void showFailures() {
+  // A message box runs an event loop of its own, which refreshes the rest in the meantime.
+  static bool showing = false;
+  if (showing) return;
+  showing = true;
+  while (!failures.empty()) {
+    const std::string failure = failures.front();
+    failures.pop_front();
+    showError("Filter failed", failure);
+  }
+  showing = false;
+}
+
+// Brings the windows up to date with the runner: finished runs in the status line, the newest
+// result or the rows a long run has finished in the photo window, the share done, the pointer.
+void refresh() {
+  static bool refreshing = false;
+  if (refreshing || !runner) return;
+  refreshing = true;
+  for (const RunReport& report : runner->takeReports()) {
+    if (!report.failure.empty()) {
+      failures.push_back(report.failure);
+      continue;
+    }
+    const std::string status =
+        describeStageRun(report.slider->label, report.position, report.milliseconds);
+    showStatus(status);
+    if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
+  }
+  // Once the run is ending, closed windows stay closed.
+  const bool mayShow = !ending || windowShown(kImageWindow);
+  if (mayShow && runner->showNewResult(show)) preview.release();
+  const RunProgress progress = runner->progress();
+  if (progress.slider && progress.seconds > 0.5) {
+    showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
+               std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
+               "%");
+    const bool due =
+        !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
+    if (mayShow && due && runner->updatePreview(preview)) show(preview);
+  } else if (!progress.slider) {
+    preview.release();
+  }
+  const bool busy = runner->busy();
+  if (busy != busyShown) {
+    busyShown = busy;
+    setBusy(busy);
+  }
+  refreshing = false;
+  showFailures();
 }
 
 void onSliderMoved(int position, void* userData) {
   // highgui reports positions while the sliders are being created; nothing has moved yet.
   if (!slidersLive) return;
-  const auto* slider = static_cast<const StageSlider*>(userData);
-  if (!pendingMoves.empty() && pendingMoves.back().slider == slider) {
-    pendingMoves.back().position = position;
-    return;
-  }
-  const bool idle = pendingMoves.empty();
-  pendingMoves.push_back({slider, position});
-  if (idle) QTimer::singleShot(0, runPendingMoves);
+  runner->move(*static_cast<const StageSlider*>(userData), position);
+  refresh();
+}
+
+// The signals that end a session save the work. The handler only writes to a pipe; the event
+// loop reads it.
+int signalPipe[2] = {-1, -1};
+
+void onEndingSignal(int) {
+  const int savedErrno = errno;
+  const char byte = 1;
+  const ssize_t written = ::write(signalPipe[1], &byte, 1);
+  (void)written;
+  errno = savedErrno;
+}
+
+void catchEndingSignals() {
+  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+  QObject::connect(notifier, &QSocketNotifier::activated, [] {
+    char bytes[16];
+    while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    signalled = true;
+    // A dialog or message box waiting for the user gives way.
+    if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+  });
+  struct sigaction action = {};
+  action.sa_handler = onEndingSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
 }
 
 // highgui's Qt windows report a key that types no character by its X keysym, and they report
@@ -112,12 +184,25 @@ bool isModifierKey(int key) {
          key == XK_Num_Lock;
 }
 
-// Waits until a key that is not a lone modifier is pressed, or both windows have been closed.
+// Waits until a key that is not a lone modifier is pressed, both windows have been closed, or an
+// ending signal has come.
 void waitForEnd() {
-  for (;;) {
+  while (!signalled) {
     const int key = cv::waitKeyEx(100);
     if (key >= 0 && !isModifierKey(key)) return;
     if (!windowShown(kControlWindow) && !windowShown(kImageWindow)) return;
+  }
+}
+
+// The moves made before the end still count: waits for them with the event loop running, unless
+// a signal asks to end at once.
+void waitForMoves() {
+  ending = true;
+  runner->finish();
+  refresh();
+  while (!signalled && runner->busy()) {
+    cv::waitKeyEx(50);
+    refresh();
   }
 }
 
@@ -148,19 +233,32 @@ cv::Mat loadImage(const std::string& path) {
   return image;
 }
 
-// Saves the result beside the input; when that fails, says why and offers another place.
-int saveResult(const std::string& inputPath, const cv::Mat& result) {
+// Saves the result beside the input; when that fails, says why and, if `mayAsk`, offers another
+// place. After a signal nobody may be there to answer, so the reason goes to stderr only.
+int saveResult(const std::string& inputPath, const cv::Mat& result, bool mayAsk) {
+  const auto failed = [mayAsk](const std::string& message) {
+    if (mayAsk && !signalled) {
+      showError("Could not save the result", message);
+    } else {
+      std::cerr << "lumivet-tool: " << message << '\n';
+    }
+  };
   std::vector<unsigned char> bytes;
   std::string error;
   if (!encodeJpeg(result, bytes, error)) {
-    showError("Could not save the result", "The result could not be saved: " + error + ".");
+    failed("The result could not be saved: " + error + ".");
     return 2;
   }
   copyMetadata(inputPath, bytes);
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
-    showError("Could not save the result", "The result could not be saved as \"" + target +
-                                               "\": " + error + ".\nChoose another place.");
+    const std::string reason =
+        "The result could not be saved as \"" + target + "\": " + error + ".";
+    if (!mayAsk || signalled) {
+      failed(reason);
+      return 2;
+    }
+    failed(reason + "\nChoose another place.");
     target = chooseSavePath(target);
     if (target.empty()) return 2;
   }
@@ -204,9 +302,10 @@ int runTool(int argc, char** argv) {
   QApplication application(qtArgc, qtArgv);
   QApplication::setApplicationName("Lumivet Tool");
 
+  catchEndingSignals();
   if (path.empty()) {
     path = chooseImageFile();
-    if (path.empty()) return 0;
+    if (path.empty() || signalled) return 0;
   }
 
   srcImage = loadImage(path);
@@ -218,20 +317,37 @@ int runTool(int argc, char** argv) {
 
   // The control window holds sliders only; the zoom toolbar belongs to the photo window.
   cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
-  for (const StageSlider& slider : kStageTable) {
-    cv::createTrackbar(slider.label, kControlWindow, slider.value, slider.maximum, onSliderMoved,
-                       const_cast<StageSlider*>(&slider));
+  for (std::size_t i = 0; i < kStageTable.size(); ++i) {
+    const StageSlider& slider = kStageTable[i];
+    sliderPositions[i] = slider.initial;
+    cv::createTrackbar(slider.label, kControlWindow, &sliderPositions[i], slider.maximum,
+                       onSliderMoved, const_cast<StageSlider*>(&slider));
   }
-  slidersLive = true;
-  setDisplayFunction(showPhoto);
   showPhoto(srcImage);
 
+  // From here on the working images belong to the runner's worker until it has stopped.
+  RunnerOptions options;
+  options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
+  options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
+  if (timingFile) options.timingFile = timingFile;
+  StageRunner stageRunner(options);
+  runner = &stageRunner;
+  QTimer ticker;  // progress four times a second and more
+  QObject::connect(&ticker, &QTimer::timeout, refresh);
+  ticker.start(100);
+  slidersLive = true;
+
   waitForEnd();
-  runPendingMoves();  // a move made just before the key still counts
+  if (!signalled) waitForMoves();
   slidersLive = false;
+  // After a signal, only the running stage's own move is lost.
+  if (signalled) stageRunner.abandon();
+  stageRunner.stop();
+  refresh();
+  ticker.stop();
+  runner = nullptr;
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  const int status = saveResult(path, dstImage.empty() ? srcImage : dstImage);
-  return status;
+  return saveResult(path, dstImage.empty() ? srcImage : dstImage, !signalled);
 }

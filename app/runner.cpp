@@ -1,0 +1,222 @@
+// The stage runner's worker thread and the hand-over of its results to the event loop.
+#include "app/runner.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <new>
+
+#include "stages/fpmode.hpp"
+
+namespace {
+
+// The protocol's display function is a plain function; it reaches the runner through this.
+StageRunner* activeRunner = nullptr;
+
+template <typename Duration>
+double milliseconds(Duration duration) {
+  return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+}  // namespace
+
+StageRunner::StageRunner(RunnerOptions options) : options_(std::move(options)) {
+  activeRunner = this;
+  control_.bandDone = [this](int rowsDone, int rows) { bandDone(rowsDone, rows); };
+  setRunControl(&control_);
+  setDisplayFunction(resultReady);
+  worker_ = std::thread([this] { work(); });
+}
+
+StageRunner::~StageRunner() {
+  abandon();
+  stop();
+}
+
+void StageRunner::move(const StageSlider& slider, int position) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!accepting_) return;
+    const Clock::time_point now = Clock::now();
+    if (!queue_.empty() && queue_.back().slider == &slider) {
+      queue_.back().position = position;
+      queue_.back().asked = now;
+    } else {
+      queue_.push_back({&slider, position, now});
+    }
+    // The running result would only be replaced by this move: nothing queued builds on it.
+    if (running_.slider == &slider && queue_.front().slider == &slider) control_.cancel = true;
+  }
+  changed_.notify_all();
+}
+
+bool StageRunner::busy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return running_.slider || !queue_.empty();
+}
+
+RunProgress StageRunner::progress() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  RunProgress progress = running_;
+  if (progress.slider) progress.seconds = milliseconds(Clock::now() - started_) / 1000;
+  return progress;
+}
+
+std::vector<RunReport> StageRunner::takeReports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<RunReport> reports;
+  reports.swap(reports_);
+  return reports;
+}
+
+bool StageRunner::showNewResult(const std::function<void(const cv::Mat&)>& show) {
+  cv::Mat result;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (result_.empty()) return false;
+    result = result_;
+    result_.release();
+    showing_ = true;
+  }
+  // The result is dstImage, which no run writes; only the one after next reuses its buffer, and
+  // the worker starts no run while `showing_` is set.
+  const auto done = [&] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      result.release();
+      showing_ = false;
+    }
+    changed_.notify_all();
+  };
+  try {
+    show(result);
+  } catch (...) {
+    done();
+    throw;
+  }
+  done();
+  return true;
+}
+
+bool StageRunner::updatePreview(cv::Mat& preview) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!running_.slider || next_.empty()) return false;
+  if (previewRun_ != runs_) {
+    last_.copyTo(preview);
+    previewRun_ = runs_;
+    previewRows_ = 0;
+  } else if (running_.rowsDone == previewRows_) {
+    return false;
+  }
+  // Rows below rowsDone are final; the worker writes only the rows after them.
+  const cv::Range added(previewRows_, running_.rowsDone);
+  cv::Mat target = preview.rowRange(added);
+  next_.rowRange(added).copyTo(target);
+  previewRows_ = running_.rowsDone;
+  return true;
+}
+
+void StageRunner::finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  accepting_ = false;
+}
+
+void StageRunner::abandon() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  accepting_ = false;
+  queue_.clear();
+  control_.cancel = true;
+}
+
+void StageRunner::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    accepting_ = false;
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (!worker_.joinable()) return;
+  worker_.join();
+  result_.release();
+  setRunControl(nullptr);
+  setDisplayFunction(nullptr);
+  activeRunner = nullptr;
+}
+
+void StageRunner::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(
+        lock, [this] { return (stopping_ && queue_.empty()) || (!queue_.empty() && !showing_); });
+    if (queue_.empty()) return;
+    const Move move = queue_.front();
+    queue_.pop_front();
+    running_ = RunProgress{move.slider, move.position, 0, 0, 0};
+    started_ = Clock::now();
+    completed_ = false;
+    ++runs_;
+    control_.cancel = false;
+    lock.unlock();
+    runMove(move);
+    if (options_.wake) options_.wake();
+    lock.lock();
+  }
+}
+
+void StageRunner::runMove(const Move& move) {
+  const StageSlider& slider = *move.slider;
+  if (!options_.timingFile.empty()) writeTiming(move, milliseconds(started_ - move.asked));
+  std::string failure;
+  try {
+    const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
+    *slider.value = move.position;
+    slider.handler(move.position, nullptr);
+  } catch (const cv::Exception& e) {
+    failure = std::string(slider.label) + " failed: " + e.msg;
+  } catch (const std::bad_alloc&) {
+    failure = std::string(slider.label) + " needs more memory than is available.";
+  } catch (const std::exception& e) {
+    failure = std::string(slider.label) + " failed: " + e.what();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (completed_ || !failure.empty()) {
+    reports_.push_back({&slider, move.position, milliseconds(Clock::now() - started_), failure});
+  }
+  running_ = RunProgress{};
+  next_.release();
+  last_.release();
+}
+
+void StageRunner::bandDone(int rowsDone, int rows) {
+  int before;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    before = running_.rowsDone;
+    running_.rowsDone = rowsDone;
+    running_.rows = rows;
+    next_ = nextImage;
+    last_ = dstImage.empty() ? srcImage : dstImage;
+  }
+  if (options_.slowStageMs <= 0 || rows <= 0) return;
+  // The slowdown follows the rows, so that progress moves as in a slow stage, and it ends as soon
+  // as the run is abandoned.
+  const auto until = Clock::now() + std::chrono::microseconds(1000LL * options_.slowStageMs *
+                                                              (rowsDone - before) / rows);
+  while (!control_.cancel.load(std::memory_order_acquire) && Clock::now() < until) {
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(5)));
+  }
+}
+
+void StageRunner::resultReady(const cv::Mat& result) {
+  StageRunner* runner = activeRunner;
+  std::lock_guard<std::mutex> lock(runner->mutex_);
+  runner->result_ = result;
+  runner->completed_ = true;
+  runner->next_.release();
+  runner->last_.release();
+}
+
+void StageRunner::writeTiming(const Move& move, double waitMs) const {
+  std::ofstream(options_.timingFile, std::ios::app)
+      << "start " << move.slider->label << ' ' << move.position << ' ' << waitMs << '\n';
+}

@@ -1,0 +1,118 @@
+// The stage runner: one worker thread, alive for the whole session, runs the slider moves beside
+// the event loop. It owns the queue of moves, abandons a run that a newer move of its slider makes
+// stale, and keeps what the event loop shows (results, progress, the rows done so far) behind one
+// lock. The working images and value variables belong to the worker while it runs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "stages/stages.hpp"
+
+// A run that ended: completed, or failed with the reason. Abandoned runs are not reported.
+struct RunReport {
+  const StageSlider* slider;
+  int position;
+  double milliseconds;  // from its start to its end
+  std::string failure;  // empty when the run completed
+};
+
+// The run in progress; `slider` is null when none runs.
+struct RunProgress {
+  const StageSlider* slider = nullptr;
+  int position = 0;
+  int rowsDone = 0;
+  int rows = 0;
+  double seconds = 0;  // since it started
+  int percent() const { return rows > 0 ? static_cast<int>(100LL * rowsDone / rows) : 0; }
+};
+
+struct RunnerOptions {
+  // Called on the worker when a run has ended, so that the event loop can look at once.
+  std::function<void()> wake;
+  // Test hooks: every run takes this many milliseconds longer, spread over its bands and
+  // abandoned with it; and a file that gets a line "start LABEL POSITION WAIT" for every run,
+  // WAIT being the milliseconds from the move that asked for it to its start.
+  int slowStageMs = 0;
+  std::string timingFile;
+};
+
+// All members are called from the thread that owns the windows, never from the worker. One runner
+// exists at a time: it installs the stage protocol's display function and run control.
+class StageRunner {
+ public:
+  // srcImage holds the photo; the worker starts now.
+  explicit StageRunner(RunnerOptions options = {});
+  // Abandons what is left and ends the worker.
+  ~StageRunner();
+  StageRunner(const StageRunner&) = delete;
+  StageRunner& operator=(const StageRunner&) = delete;
+
+  // Queues a move of `slider` to `position`. A move right after a queued move of the same slider
+  // replaces its position; when that slider's stage is running and nothing else is queued before
+  // it, the running run is abandoned, and the move starts again from the same base. Ignored once
+  // the runner finishes or abandons.
+  void move(const StageSlider& slider, int position);
+
+  // Whether a move is running or queued.
+  bool busy() const;
+  RunProgress progress() const;
+  // The runs that ended since the last call, in order.
+  std::vector<RunReport> takeReports();
+
+  // Calls `show` with the newest complete result if it has not been shown yet; false if there was
+  // none. The worker waits to start its next run while `show` reads the result.
+  bool showNewResult(const std::function<void(const cv::Mat&)>& show);
+  // Brings `preview` up to date with the running stage: the rows it has finished over the last
+  // result. False when nothing runs or no row has been added since the last call.
+  bool updatePreview(cv::Mat& preview);
+
+  // No more moves are taken; the queued ones still run.
+  void finish();
+  // No more moves are taken, the queue is dropped and the running run is abandoned: dstImage
+  // keeps the last complete result.
+  void abandon();
+  // Waits for the worker to end. It first runs what is queued, unless abandoned. Afterwards the
+  // working images belong to the caller again.
+  void stop();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Move {
+    const StageSlider* slider;
+    int position;
+    Clock::time_point asked;
+  };
+
+  void work();
+  void runMove(const Move& move);
+  void bandDone(int rowsDone, int rows);
+  static void resultReady(const cv::Mat& result);
+  void writeTiming(const Move& move, double waitMs) const;
+
+  RunnerOptions options_;
+  RunControl control_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Move> queue_;
+  bool accepting_ = true;
+  bool stopping_ = false;
+  RunProgress running_;        // slider null when idle
+  Clock::time_point started_;  // of the running run
+  bool completed_ = false;     // the running run has made its result
+  std::vector<RunReport> reports_;
+  cv::Mat result_;        // the newest complete result, until it is shown
+  bool showing_ = false;  // the event loop reads result_'s pixels
+  cv::Mat next_, last_;   // the running run's buffer and the result it replaces
+  int previewRun_ = 0, runs_ = 0, previewRows_ = 0;
+
+  std::thread worker_;
+};

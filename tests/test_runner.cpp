@@ -1,0 +1,155 @@
+// The stage runner: moves run on its worker in the user's order with stale runs abandoned, the
+// saved result is the serial one, previews hold finished rows only, and the worker keeps one
+// random generator and the denormal modes for every run.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <opencv2/core/utility.hpp>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/runner.hpp"
+#include "stages/fpmode.hpp"
+#include "tests/test_images.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const StageSlider& slider(int id) {
+  for (const StageSlider& s : kStageTable)
+    if (s.id == id) return s;
+  throw std::logic_error("no such stage");
+}
+
+// Polls until `ready` holds, for ten seconds at most.
+template <typename Ready>
+bool eventually(Ready ready) {
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (!ready()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool runs(const StageRunner& runner, int id, int position) {
+  const RunProgress progress = runner.progress();
+  return progress.slider && progress.slider->id == id && progress.position == position &&
+         progress.rowsDone > 0;
+}
+
+// The result of `moves` made one after another on the test thread, as without a runner.
+cv::Mat serialResult(const cv::Mat& photo, const std::vector<std::pair<int, int>>& moves) {
+  resetStages();
+  setDisplayFunction([](const cv::Mat&) {});
+  srcImage = photo.clone();
+  for (const auto& [id, position] : moves) {
+    *slider(id).value = position;
+    slider(id).handler(0, nullptr);
+  }
+  return dstImage.clone();
+}
+
+class Runner : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    photo = makePhoto(48, 64);
+    serialResult(photo, {});
+  }
+  void TearDown() override {
+    setDisplayFunction(nullptr);
+    resetStages();
+  }
+  cv::Mat photo;
+};
+
+}  // namespace
+
+TEST_F(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
+  StageRunner runner({{}, 400, ""});
+  runner.move(slider(kBlurStage), 5);
+  ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 5); }));
+  runner.move(slider(kBlurStage), 3);       // Blur 5 is stale
+  runner.move(slider(kBilateralStage), 2);  // Blur 3 is its base: it must complete
+  ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 3); }));
+  runner.move(slider(kBilateralStage), 4);  // merges with the queued move
+  runner.move(slider(kBlurStage), 1);
+  runner.move(slider(kBlurStage), 2);
+  ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
+  runner.stop();
+  std::vector<std::pair<int, int>> reported;
+  for (const RunReport& report : runner.takeReports()) {
+    EXPECT_EQ(report.failure, "");
+    reported.emplace_back(report.slider->id, report.position);
+  }
+  EXPECT_EQ(reported, (std::vector<std::pair<int, int>>{
+                          {kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}}));
+  EXPECT_EQ(stageChain(),
+            (std::vector<StageStep>{{kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}}));
+  const cv::Mat result = dstImage.clone();
+  EXPECT_EQ(
+      countDifferences(
+          result, serialResult(photo, {{kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}})),
+      0);
+}
+
+// During a run the preview holds the finished rows over the last result. Abandoning leaves the
+// last complete result, and the worker ends within a band.
+TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
+  const cv::Mat tall = makePhoto(600, 16);
+  const cv::Mat last = serialResult(tall, {{kBlackToZeroStage, 80}});
+  StageRunner runner({{}, 3000, ""});  // the worker goes on from the state left here
+  runner.move(slider(kBilateralStage), 6);
+  cv::Mat preview;
+  ASSERT_TRUE(eventually([&] {
+    const RunProgress progress = runner.progress();
+    return progress.rowsDone >= progress.rows / 8 && runner.updatePreview(preview);
+  }));
+  const auto started = Clock::now();
+  runner.abandon();
+  runner.stop();
+  EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
+  EXPECT_EQ(countDifferences(dstImage, last), 0);
+  EXPECT_EQ(stageChain(), (std::vector<StageStep>{{kBlackToZeroStage, 80}}));
+
+  const cv::Mat next = serialResult(tall, {{kBlackToZeroStage, 80}, {kBilateralStage, 6}});
+  int done = 0;
+  while (done < tall.rows && countDifferences(preview.row(done), next.row(done)) == 0) ++done;
+  EXPECT_GT(done, 0);
+  EXPECT_LT(done, tall.rows);
+  EXPECT_EQ(countDifferences(preview.rowRange(done, tall.rows), last.rowRange(done, tall.rows)), 0);
+}
+
+// Every run happens on the one worker, with denormals flushed there and in the library's pool,
+// and one generator: noise at the same position differs from move to move. A failing stage is
+// reported and the worker goes on.
+TEST_F(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
+  static std::atomic<int> flushed{0};
+  static int probeValue = 0;
+  const StageSlider probe{"Probe", &probeValue, 0, 1, kBlurStage, [](int position, void*) {
+                            cv::parallel_for_(cv::Range(0, 8), [](const cv::Range& range) {
+                              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                              if (denormalsFlushed()) flushed += range.size();
+                            });
+                            if (position == 1) throw cv::Exception(0, "probe", "", "", 0);
+                          }};
+  StageRunner runner;
+  runner.move(probe, 0);
+  runner.move(slider(kNoiseStage), 40);
+  ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
+  cv::Mat first;
+  EXPECT_TRUE(runner.showNewResult([&](const cv::Mat& image) { first = image.clone(); }));
+  EXPECT_FALSE(runner.showNewResult([](const cv::Mat&) { ADD_FAILURE(); }));
+  runner.move(probe, 1);
+  runner.move(slider(kNoiseStage), 40);
+  ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
+  runner.stop();
+  EXPECT_GT(countDifferences(dstImage, first), 0);
+  EXPECT_EQ(flushed, 16);
+  const std::vector<RunReport> reports = runner.takeReports();
+  ASSERT_EQ(reports.size(), 3u);
+  EXPECT_NE(reports[1].failure.find("Probe failed"), std::string::npos);
+}
