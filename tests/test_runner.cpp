@@ -18,6 +18,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+#ifdef LUMIVET_TSAN
+// ThreadSanitizer cannot see how the library's thread pool (TBB, built without it) hands out and
+// joins the pieces of a parallel loop, and would report every loop body. Under it, loops run on
+// the thread that starts them; the runner's own threads are what it checks.
+const bool serialLoops = (cv::setNumThreads(1), true);
+#endif
+
 const StageSlider& slider(int id) {
   for (const StageSlider& s : kStageTable)
     if (s.id == id) return s;
