@@ -6,12 +6,15 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
+#include <sys/select.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exiv2/exiv2.hpp>
+#include <map>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -35,7 +38,9 @@ int usage() {
       "  camera PATH WIDTH HEIGHT      write a camera JPEG: stored sideways (orientation 6),\n"
       "                                with date, maker and model\n"
       "  tags PATH                     print the stored size, orientation, date, maker, model\n"
-      "  cursor                        print a fingerprint of the pointer's current shape\n",
+      "  cursor                        print a fingerprint of the pointer's current shape\n"
+      "  ping WINDOW SECONDS           ping the window as a window manager does, every 100 ms\n"
+      "                                until it goes; print \"SENT_MS LATENCY_MS\" per reply\n",
       stderr);
   return 2;
 }
@@ -258,6 +263,79 @@ int cursorDigest(Display* display) {
   return 0;
 }
 
+double nowMs(bool wall = false) {
+  const auto since = wall ? std::chrono::system_clock::now().time_since_epoch()
+                          : std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration<double, std::milli>(since).count();
+}
+
+// The window manager's liveness check (_NET_WM_PING in a WM_PROTOCOLS client message), every
+// 100 ms for SECONDS or until the window goes. The client answers to the root window with the
+// substructure redirect mask, which only the window manager may select: the helper plays it, and
+// passes on the map and configure requests that then come to it. One line per ping: its
+// wall-clock send time in ms and the reply's latency, or "none" for a ping still unanswered when
+// the window went 350 ms or more after it was sent.
+int ping(Display* display, Window window, double seconds) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  const Window root = DefaultRootWindow(display);
+  XSelectInput(display, root, SubstructureNotifyMask | SubstructureRedirectMask);
+  const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+  const Atom pingAtom = XInternAtom(display, "_NET_WM_PING", False);
+  std::map<long, std::pair<double, double>> pending;  // id: sent (steady, wall)
+  const double end = nowMs() + seconds * 1000;
+  double nextPing = nowMs();
+  long id = 0;
+  // After the last ping, replies are awaited for 300 ms more.
+  for (XWindowAttributes attributes; nowMs() < end + 300;) {
+    if (nowMs() >= nextPing && nowMs() < end) {
+      if (!XGetWindowAttributes(display, window, &attributes)) {
+        for (const auto& [sent, times] : pending)
+          if (times.first < nowMs() - 350) std::printf("%.0f none\n", times.second);
+        return 0;
+      }
+      XEvent event;
+      std::memset(&event, 0, sizeof event);
+      event.xclient.type = ClientMessage;
+      event.xclient.window = window;
+      event.xclient.message_type = protocols;
+      event.xclient.format = 32;
+      event.xclient.data.l[0] = static_cast<long>(pingAtom);
+      event.xclient.data.l[1] = ++id;  // the timestamp field, as an id
+      event.xclient.data.l[2] = static_cast<long>(window);
+      XSendEvent(display, window, False, NoEventMask, &event);
+      XFlush(display);
+      pending[id] = {nowMs(), nowMs(true)};
+      nextPing += 100;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(ConnectionNumber(display), &readable);
+    timeval wait = {0, 5000};
+    select(ConnectionNumber(display) + 1, &readable, nullptr, nullptr, &wait);
+    while (XPending(display)) {
+      XEvent event;
+      XNextEvent(display, &event);
+      if (event.type == MapRequest) XMapWindow(display, event.xmaprequest.window);
+      if (event.type == ConfigureRequest) {
+        const XConfigureRequestEvent& request = event.xconfigurerequest;
+        XWindowChanges changes = {
+            request.x,     request.y,     request.width, request.height, request.border_width,
+            request.above, request.detail};
+        XConfigureWindow(display, request.window, request.value_mask, &changes);
+      }
+      if (event.type != ClientMessage || event.xclient.message_type != protocols ||
+          static_cast<Atom>(event.xclient.data.l[0]) != pingAtom)
+        continue;
+      const auto answered = pending.find(event.xclient.data.l[1]);
+      if (answered == pending.end()) continue;
+      std::printf("%.0f %.0f\n", answered->second.second, nowMs() - answered->second.first);
+      pending.erase(answered);
+    }
+  }
+  for (const auto& [sent, times] : pending) std::printf("%.0f none\n", times.second);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -280,6 +358,14 @@ int main(int argc, char** argv) {
     Display* display = openDisplay();
     if (!display) return 1;
     const int status = cursorDigest(display);
+    XCloseDisplay(display);
+    return status;
+  }
+  if (command == "ping" && argc == 4) {
+    Display* display = openDisplay();
+    if (!display) return 1;
+    const int status =
+        ping(display, static_cast<Window>(std::strtoul(argv[2], nullptr, 0)), std::atof(argv[3]));
     XCloseDisplay(display);
     return status;
   }

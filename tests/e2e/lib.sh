@@ -164,8 +164,9 @@ press() {
   xdotool key --delay 30 "$@"
 }
 
-# Waits for the control and image windows and puts the image window below the control window,
-# so both can be seen and clicked. Sets CONTROL and IMAGE.
+# Waits for the control and image windows and puts the control window in the top left corner and
+# the image window below it, so both can be seen and clicked (a large photo's window would cover
+# the sliders). Sets CONTROL and IMAGE.
 wait_tool_windows() {
   wait_window "Lumivet Tool"
   CONTROL=$WINDOW
@@ -173,6 +174,7 @@ wait_tool_windows() {
   IMAGE=$WINDOW
   local HEIGHT=0
   eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
+  xdotool windowmove --sync "$CONTROL" 0 0
   xdotool windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
   wait_for 10 "the eight sliders to be drawn" sliders_drawn
 }
