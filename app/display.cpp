@@ -92,6 +92,17 @@ bool windowShown(const char* name) {
   }
 }
 
+cv::Size photoViewSize(const cv::Size& photo) {
+  QWidget* image = topLevelWindow(kImageWindow);
+  const auto* view = image ? image->findChild<QGraphicsView*>() : nullptr;
+  if (!view || photo.area() <= 0) return photo;
+  const QSize area = view->viewport()->size();
+  const double scale =
+      std::min({1.0, double(area.width()) / photo.width, double(area.height()) / photo.height});
+  return cv::Size(std::max(1, int(std::lround(photo.width * scale))),
+                  std::max(1, int(std::lround(photo.height * scale))));
+}
+
 void showPhoto(const cv::Mat& photo) {
   if (windowShown(kImageWindow)) {
     cv::imshow(kImageWindow, photo);

@@ -14,6 +14,10 @@ inline constexpr const char* kControlWindow = "Lumivet Tool";
 // still reaches 1:1). Call once the sliders exist.
 void showPhoto(const cv::Mat& photo);
 
+// The size at which the "Image" window shows `photo` as a whole: the photo scaled down to fit its
+// view, or the photo's own size when it fits or the window is not open.
+cv::Size photoViewSize(const cv::Size& photo);
+
 // Whether the window of that name is open and shown.
 bool windowShown(const char* name);
 

@@ -60,7 +60,8 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 // What the event loop has shown of the runner's work.
 bool busyShown = false;
 std::string statusShown;
-cv::Mat preview;  // the rows a long run has finished, over the last result
+cv::Size photoSize;
+cv::Mat preview;  // the rows a long run has finished over the last result, at the window's size
 QElapsedTimer sincePreview;
 double showCostMs = 0;
 std::deque<std::string> failures;
@@ -124,7 +125,12 @@ void refresh() {
                "%");
     const bool due =
         !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
-    if (mayShow && due && runner->updatePreview(preview)) show(preview);
+    // Previews at the size the window shows take the event loop a fraction of what the whole
+    // photo does, and never reopen a closed window.
+    if (due && windowShown(kImageWindow) &&
+        runner->updatePreview(preview, photoViewSize(photoSize))) {
+      show(preview);
+    }
   } else if (!progress.slider) {
     preview.release();
   }
@@ -324,6 +330,7 @@ int runTool(int argc, char** argv) {
                        onSliderMoved, const_cast<StageSlider*>(&slider));
   }
   showPhoto(srcImage);
+  photoSize = srcImage.size();
 
   // From here on the working images belong to the runner's worker until it has stopped.
   RunnerOptions options;

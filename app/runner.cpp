@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <fstream>
 #include <new>
+#include <opencv2/imgproc.hpp>
 
 #include "stages/fpmode.hpp"
 
@@ -97,21 +98,26 @@ bool StageRunner::showNewResult(const std::function<void(const cv::Mat&)>& show)
   return true;
 }
 
-bool StageRunner::updatePreview(cv::Mat& preview) {
+bool StageRunner::updatePreview(cv::Mat& preview, cv::Size size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!running_.slider || next_.empty()) return false;
-  if (previewRun_ != runs_) {
-    last_.copyTo(preview);
-    previewRun_ = runs_;
-    previewRows_ = 0;
-  } else if (running_.rowsDone == previewRows_) {
-    return false;
+  if (!running_.slider || next_.empty() || size.area() <= 0) return false;
+  // Picture rows [0, done) come from rows [0, finished) of the run, which are final: the worker
+  // only writes the rows after them.
+  const int rows = next_.rows;
+  const int done = static_cast<int>(static_cast<int64_t>(running_.rowsDone) * size.height / rows);
+  const int finished = static_cast<int>(static_cast<int64_t>(done) * rows / size.height);
+  if (previewRun_ == runs_ && previewRows_ == done && preview.size() == size) return false;
+  preview.create(size, next_.type());
+  if (done > 0) {
+    cv::Mat top = preview.rowRange(0, done);
+    cv::resize(next_.rowRange(0, finished), top, top.size(), 0, 0, cv::INTER_NEAREST);
   }
-  // Rows below rowsDone are final; the worker writes only the rows after them.
-  const cv::Range added(previewRows_, running_.rowsDone);
-  cv::Mat target = preview.rowRange(added);
-  next_.rowRange(added).copyTo(target);
-  previewRows_ = running_.rowsDone;
+  if (done < size.height) {
+    cv::Mat rest = preview.rowRange(done, size.height);
+    cv::resize(last_.rowRange(finished, rows), rest, rest.size(), 0, 0, cv::INTER_NEAREST);
+  }
+  previewRun_ = runs_;
+  previewRows_ = done;
   return true;
 }
 

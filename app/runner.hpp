@@ -70,9 +70,10 @@ class StageRunner {
   // Calls `show` with the newest complete result if it has not been shown yet; false if there was
   // none. The worker waits to start its next run while `show` reads the result.
   bool showNewResult(const std::function<void(const cv::Mat&)>& show);
-  // Brings `preview` up to date with the running stage: the rows it has finished over the last
-  // result. False when nothing runs or no row has been added since the last call.
-  bool updatePreview(cv::Mat& preview);
+  // Makes `preview` a picture of `size` of the running stage's work: the rows it has finished
+  // over the rest of the last result, scaled to the nearest sample. False when nothing runs or
+  // no row of the picture has changed since the last call.
+  bool updatePreview(cv::Mat& preview, cv::Size size);
 
   // No more moves are taken; the queued ones still run.
   void finish();
@@ -109,10 +110,11 @@ class StageRunner {
   Clock::time_point started_;  // of the running run
   bool completed_ = false;     // the running run has made its result
   std::vector<RunReport> reports_;
-  cv::Mat result_;        // the newest complete result, until it is shown
-  bool showing_ = false;  // the event loop reads result_'s pixels
-  cv::Mat next_, last_;   // the running run's buffer and the result it replaces
-  int previewRun_ = 0, runs_ = 0, previewRows_ = 0;
+  cv::Mat result_;                        // the newest complete result, until it is shown
+  bool showing_ = false;                  // the event loop reads result_'s pixels
+  cv::Mat next_, last_;                   // the running run's buffer and the result it replaces
+  int runs_ = 0;                          // runs started
+  int previewRun_ = 0, previewRows_ = 0;  // what the last preview showed
 
   std::thread worker_;
 };

@@ -113,7 +113,7 @@ TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   cv::Mat preview;
   ASSERT_TRUE(eventually([&] {
     const RunProgress progress = runner.progress();
-    return progress.rowsDone >= progress.rows / 8 && runner.updatePreview(preview);
+    return progress.rowsDone >= progress.rows / 8 && runner.updatePreview(preview, tall.size());
   }));
   const auto started = Clock::now();
   runner.abandon();
