@@ -3,6 +3,7 @@
 
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -302,6 +303,10 @@ int runTool(int argc, char** argv) {
     return 1;
   }
   silenceConsole();
+  // Photo-sized buffers are mapped from the system one by one and given back when freed. The
+  // worker thread allocates from a malloc arena of its own, which would otherwise keep freed
+  // buffers of small photos resident.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
   // Qt reads options of its own from the command line; it gets none of ours.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
