@@ -172,11 +172,17 @@ wait_tool_windows() {
   CONTROL=$WINDOW
   wait_window "Image"
   IMAGE=$WINDOW
+  wait_for 10 "the eight sliders to be drawn" placed_and_drawn
+}
+
+# The tool may still be placing its windows when they appear, so the places are set again until
+# the sliders can be seen.
+placed_and_drawn() {
   local HEIGHT=0
   eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
   xdotool windowmove --sync "$CONTROL" 0 0
   xdotool windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
-  wait_for 10 "the eight sliders to be drawn" sliders_drawn
+  sliders_drawn 2>/dev/null
 }
 
 sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" | wc -l)" -eq 8 ]; }
