@@ -73,8 +73,8 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// Shows a result or a preview; a 48-megapixel picture takes the event loop a while, so previews
-// come at most once every three times that.
+// Shows a result or a preview and keeps how long that took: the next preview waits 250 ms, or three
+// times that if longer, so that drawing never takes most of the event loop's time.
 void show(const cv::Mat& image) {
   QElapsedTimer timer;
   timer.start();
@@ -240,14 +240,14 @@ cv::Mat loadImage(const std::string& path) {
   return image;
 }
 
-// Saves the result beside the input; when that fails, says why and, if `mayAsk`, offers another
-// place. After a signal nobody may be there to answer, so the reason goes to stderr only.
-int saveResult(const std::string& inputPath, const cv::Mat& result, bool mayAsk) {
-  const auto failed = [mayAsk](const std::string& message) {
-    if (mayAsk && !signalled) {
-      showError("Could not save the result", message);
-    } else {
+// Saves the result beside the input; when that fails, says why and offers another place. After a
+// signal nobody may be there to answer, so the reason goes to stderr only.
+int saveResult(const std::string& inputPath, const cv::Mat& result) {
+  const auto failed = [](const std::string& message) {
+    if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
+    } else {
+      showError("Could not save the result", message);
     }
   };
   std::vector<unsigned char> bytes;
@@ -261,7 +261,7 @@ int saveResult(const std::string& inputPath, const cv::Mat& result, bool mayAsk)
   while (!writeFileAtomically(target, bytes, error)) {
     const std::string reason =
         "The result could not be saved as \"" + target + "\": " + error + ".";
-    if (!mayAsk || signalled) {
+    if (signalled) {
       failed(reason);
       return 2;
     }
@@ -361,5 +361,5 @@ int runTool(int argc, char** argv) {
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, dstImage.empty() ? srcImage : dstImage, !signalled);
+  return saveResult(path, dstImage.empty() ? srcImage : dstImage);
 }
