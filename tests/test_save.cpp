@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "app/desktop.hpp"
 #include "app/output_name.hpp"
 #include "app/save.hpp"
 #include "tests/test_images.hpp"
@@ -83,4 +84,30 @@ TEST_F(AtomicSave, FailuresAreReportedAndLeaveNothingBehind) {
   EXPECT_TRUE(fs::is_empty(folder + "/locked"));
   std::vector<unsigned char> bytes;
   EXPECT_FALSE(encodeJpeg(cv::Mat(), bytes, error));
+}
+
+TEST_F(AtomicSave, EveryNameTheFileSystemTakesIsSavedAndALongerOneIsNamedAsSuch) {
+  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  const std::string longest(static_cast<std::size_t>(nameMax) - 4, 'n');
+  EXPECT_TRUE(writeFileAtomically(folder + "/" + longest + ".jpg", {1}, error)) << error;
+  EXPECT_FALSE(writeFileAtomically(folder + "/" + longest + "x.jpg", {1}, error));
+  EXPECT_EQ(error, kNameTooLong);
+  EXPECT_EQ(filesInFolder(), 1);
+}
+
+TEST_F(AtomicSave, TheSaveDialogAfterAFailureOpensInAWritableFolder) {
+  // The input's folder if writable; else Pictures (under XDG_PICTURES_DIR), else home.
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+  fs::create_directories(folder + "/locked");
+  fs::create_directories(folder + "/home/Pictures");
+  fs::permissions(folder + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", (folder + "/home").c_str(), 1);
+  ::setenv("XDG_PICTURES_DIR", (folder + "/home/Pictures").c_str(), 1);
+  EXPECT_EQ(writableFolderFor(folder + "/photo.png"), folder);
+  EXPECT_EQ(writableFolderFor(folder + "/locked/photo.png"), folder + "/home/Pictures");
+  fs::remove(folder + "/home/Pictures");
+  EXPECT_EQ(writableFolderFor(folder + "/locked/photo.png"), folder + "/home");
+  ::setenv("HOME", home.c_str(), 1);
+  ::unsetenv("XDG_PICTURES_DIR");
 }
