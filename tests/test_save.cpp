@@ -72,7 +72,6 @@ TEST_F(AtomicSave, FailuresAreReportedAndLeaveNothingBehind) {
   // file was written; a read-only folder, unless we are root, who writes into those anyway.
   fs::create_directory(folder + "/taken.jpg");
   fs::create_directory(folder + "/locked");
-  fs::permissions(folder + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
   std::vector<std::string> targets = {"/missing/out.jpg", "/taken.jpg"};
   if (::geteuid() != 0) targets.push_back("/locked/out.jpg");
   for (const std::string& target : targets) {
@@ -96,18 +95,16 @@ TEST_F(AtomicSave, EveryNameTheFileSystemTakesIsSavedAndALongerOneIsNamedAsSuch)
 }
 
 TEST_F(AtomicSave, TheSaveDialogAfterAFailureOpensInAWritableFolder) {
-  // The input's folder if writable; else Pictures (under XDG_PICTURES_DIR), else home.
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
-  fs::create_directories(folder + "/locked");
+  // The input's folder if writable (a folder gone since the photo was opened is not); else the
+  // user's Pictures, else home.
   fs::create_directories(folder + "/home/Pictures");
-  fs::permissions(folder + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   ::setenv("HOME", (folder + "/home").c_str(), 1);
-  ::setenv("XDG_PICTURES_DIR", (folder + "/home/Pictures").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (folder + "/home").c_str(), 1);  // no user-dirs file: ~/Pictures
   EXPECT_EQ(writableFolderFor(folder + "/photo.png"), folder);
-  EXPECT_EQ(writableFolderFor(folder + "/locked/photo.png"), folder + "/home/Pictures");
+  EXPECT_EQ(writableFolderFor(folder + "/gone/photo.png"), folder + "/home/Pictures");
   fs::remove(folder + "/home/Pictures");
-  EXPECT_EQ(writableFolderFor(folder + "/locked/photo.png"), folder + "/home");
+  EXPECT_EQ(writableFolderFor(folder + "/gone/photo.png"), folder + "/home");
   ::setenv("HOME", home.c_str(), 1);
-  ::unsetenv("XDG_PICTURES_DIR");
+  ::unsetenv("XDG_CONFIG_HOME");
 }
