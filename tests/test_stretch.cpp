@@ -1,5 +1,5 @@
-// Contrast stretch stages: exact agreement with the literal mapping, worked sample values, ranges
-// of one value, and the handlers.
+// Contrast stretch stages: exact agreement with the literal mapping, and worked sample values that
+// pin the order and rounding of the steps and ranges of one value.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
@@ -67,38 +67,4 @@ TEST(Stretch, WorkedSampleValues) {
     EXPECT_EQ(outC.at<cv::Vec3b>(0, 2), cv::Vec3b::all(result)) << v << " in " << lo << ".." << hi;
     EXPECT_EQ(outP.at<cv::Vec3b>(0, 2), cv::Vec3b::all(result)) << v << " in " << lo << ".." << hi;
   }
-}
-
-TEST(Stretch, RangesOfOneValuePassUnchanged) {
-  // Two colours of one brightness, and a flat green channel among stretched ones.
-  cv::Mat sameGrey(6, 7, CV_8UC3, cv::Scalar(30, 100, 200)), out, gray, green;
-  sameGrey.colRange(0, 3).setTo(cv::Scalar(31, 100, 200));  // both of brightness 122
-  const cv::Mat flatGreen = makeRanged(8, 10, {20, 77, 40}, {200, 77, 180}, 11);
-  for (int value = 0; value <= 100; ++value) {
-    filterStretchP(sameGrey, value, out, gray);
-    EXPECT_EQ(countDifferences(out, sameGrey), 0) << value;
-    filterStretchC(flatGreen, value, out);
-    cv::extractChannel(out, green, 1);
-    EXPECT_EQ(cv::countNonZero(green != 77), 0) << value;
-  }
-}
-
-TEST(StretchHandlers, StretchTheBaseAndShowTheBrightness) {
-  resetStages();
-  setDisplayFunction([](const cv::Mat&) {});
-  const cv::Mat photo = makePhoto(37, 53);
-  srcImage = photo.clone();
-  stretchCValue = 30;
-  onStretchC(0, nullptr);
-  cv::Mat expectedC, expectedP, gray;
-  literalStretchC(photo, 30, expectedC);
-  EXPECT_EQ(countDifferences(dstImage, expectedC), 0);
-  // Switching to the brightness stretch works on the per-channel result.
-  stretchPValue = 60;
-  onStretchP(0, nullptr);
-  literalStretchP(expectedC, 60, expectedP, gray);
-  EXPECT_EQ(countDifferences(dstImage, expectedP), 0);
-  EXPECT_EQ(cv::countNonZero(grayImage != gray), 0);
-  setDisplayFunction(nullptr);
-  resetStages();
 }
