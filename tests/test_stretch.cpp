@@ -59,12 +59,14 @@ TEST(Stretch, EqualsTheLiteralMappingAtEveryPosition) {
 
 TEST(Stretch, WorkedSampleValues) {
   // {lowest, highest, position, sample, result} on grey pixels, so both stretches see the same
-  // range. 255 / 100 is formed first, so 100 in 50..150 lands just below 127.5. A range of one
+  // range. 255 / 100 is formed first, so 100 in 50..150 lands just below 127.5; the last three land
+  // elsewhere if the gain or the offset is formed in another order. A range of one
   // value passes unchanged.
   const int cases[][5] = {{0, 6, 100, 1, 42},      {0, 6, 100, 3, 128},
                           {0, 6, 100, 5, 212},     {50, 150, 100, 100, 127},
                           {100, 200, 50, 100, 89}, {100, 200, 50, 200, 255},
-                          {77, 77, 100, 77, 77}};
+                          {77, 77, 100, 77, 77},   {0, 10, 20, 5, 30},
+                          {4, 62, 100, 33, 127},   {0, 28, 70, 20, 134}};
   for (auto [lo, hi, value, v, result] : cases) {
     const cv::Mat row =
         (cv::Mat_<cv::Vec3b>(1, 3) << cv::Vec3b::all(lo), cv::Vec3b::all(hi), cv::Vec3b::all(v));
