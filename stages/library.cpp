@@ -29,9 +29,18 @@ void filterBilateralRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::
   filterBilateral(src.rowRange(rows), value, out);
 }
 
+// The blur, given a band as a view of the whole source, does not always give the whole-image
+// call's samples (it differs when the kernel reaches past the view into the rows around it). So
+// it filters the band and the rows its kernel reaches as an image of its own (reflected at the
+// photo's own top and bottom only, where the photo ends) into a scratch image, and keeps the band.
 void filterBlurRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
-  cv::Mat out = dst.rowRange(rows);
-  filterBlur(src.rowRange(rows), value, out);
+  const int reach = value + 1;
+  const cv::Range context(std::max(0, rows.start - reach), std::min(src.rows, rows.end + reach));
+  cv::Mat blurred;
+  const int size = 2 * value + 1;
+  cv::GaussianBlur(src.rowRange(context), blurred, cv::Size(size, size), 0.0, 0.0,
+                   cv::BORDER_DEFAULT | cv::BORDER_ISOLATED);
+  blurred.rowRange(rows.start - context.start, rows.end - context.start).copyTo(dst.rowRange(rows));
 }
 
 void filterWhiteToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {

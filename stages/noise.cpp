@@ -43,12 +43,13 @@ void addSaturated(const uchar* src, const float* noise, uchar* dst, int count) {
 
 }  // namespace
 
-void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
-  CV_Assert(src.type() == CV_8UC3);
-  dst.create(src.size(), src.type());
+void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& band) {
+  CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
+  const cv::Mat in = src.rowRange(band);
+  cv::Mat out = dst.rowRange(band);
   if (value == 0) {
     // Zero spread: every sample keeps its value exactly.
-    src.copyTo(dst);
+    in.copyTo(out);
     return;
   }
   const double sigma = value * 0.5;
@@ -56,30 +57,36 @@ void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
   // The noise is drawn on the calling thread, chunk after chunk in raster order, from the
   // default generator. Draws inside cv::parallel_for_ workers are no good: each stripe starts
   // from a copy of the caller's generator state, so every stripe would get the same noise.
+  // cv::randn draws sample after sample, so where the chunks start does not change the field.
   // Drawing dominates the cost; adding a chunk right after drawing it keeps the noise in cache.
-  const bool continuous = src.isContinuous() && dst.isContinuous();
-  const int rows = continuous ? 1 : src.rows;
-  const int cols = continuous ? static_cast<int>(src.total()) : src.cols;
+  const bool continuous = in.isContinuous() && out.isContinuous();
+  const int rows = continuous ? 1 : in.rows;
+  const int cols = continuous ? static_cast<int>(in.total()) : in.cols;
+  if (cols == 0) return;
   cv::Mat noise(1, std::min(cols, kChunkPixels), CV_32FC3);
   for (int i = 0; i < rows; ++i) {
-    const uchar* in = src.ptr<uchar>(i);
-    uchar* out = dst.ptr<uchar>(i);
+    const uchar* s = in.ptr<uchar>(i);
+    uchar* d = out.ptr<uchar>(i);
     for (int j = 0; j < cols; j += kChunkPixels) {
       const int count = std::min(cols - j, kChunkPixels);
       cv::Mat part = noise.colRange(0, count);
       // One three-channel draw gives every sample of every channel a value of its own.
       cv::randn(part, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
-      addSaturated(in + 3 * j, part.ptr<float>(), out + 3 * j, 3 * count);
+      addSaturated(s + 3 * j, part.ptr<float>(), d + 3 * j, 3 * count);
     }
   }
+}
+
+void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
+  CV_Assert(src.type() == CV_8UC3);
+  dst.create(src.size(), src.type());
+  filterNoiseRows(src, value, dst, cv::Range(0, src.rows));
 }
 
 void onNoise(int, void*) {
   beginStage(kNoiseStage);
   const int value = noiseValue;
-  // The whole image is one band.
-  runStage(value, [value](const cv::Range& rows) {
-    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
-    filterNoise(srcImage, value, nextImage);
-  });
+  // Each band draws on this thread, after the bands above it.
+  runStage(value,
+           [value](const cv::Range& rows) { filterNoiseRows(srcImage, value, nextImage, rows); });
 }

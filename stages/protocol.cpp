@@ -2,6 +2,8 @@
 #include "stages/protocol.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <opencv2/highgui.hpp>
 
 #include "stages/stages.hpp"
@@ -53,6 +55,21 @@ void prepareNext() {
   spareImage.release();
 }
 
+// Work per band when the protocol chooses the bands: short enough for cancellation and progress
+// several times a second, long enough that the per-band cost stays far below the work.
+constexpr double kBandSeconds = 0.08;
+
+// Rows of the next band: the first band is a small share of the image, later ones are sized from
+// the speed of the band before to take about kBandSeconds, growing at most eightfold at a time.
+// Later bands hold at least four of the library's 64K-pixel parallel stripes, so that its
+// parallel loops keep every thread busy inside a band.
+int nextBandRows(int rows, int cols, int lastRows, double lastSeconds) {
+  if (lastRows == 0) return std::max(1, rows / 256);
+  const double wanted = lastSeconds > 0 ? lastRows * kBandSeconds / lastSeconds : 8.0 * lastRows;
+  const double least = std::ceil(4.0 * 65536 / std::max(cols, 1));
+  return static_cast<int>(std::clamp(std::max(wanted, least), 1.0, 8.0 * lastRows));
+}
+
 }  // namespace
 
 void setRunControl(RunControl* control) {
@@ -75,11 +92,16 @@ void beginStage(int id) {
 bool runStage(int value, const BandFilter& band) {
   prepareNext();
   const int rows = srcImage.rows;
-  const int step = runControl && runControl->bandRows > 0 ? runControl->bandRows : rows;
-  for (int start = 0; start < rows; start += step) {
+  const int fixed = runControl ? runControl->bandRows : rows;
+  int size = 0;
+  double seconds = 0;
+  for (int start = 0; start < rows; start += size) {
     if (runControl && runControl->cancel.load(std::memory_order_acquire)) return false;
-    const int end = std::min(rows, start + step);
+    size = fixed > 0 ? fixed : nextBandRows(rows, srcImage.cols, size, seconds);
+    const int end = std::min(rows, start + size);
+    const auto began = std::chrono::steady_clock::now();
     band(cv::Range(start, end));
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     if (runControl && runControl->bandDone) runControl->bandDone(end, rows);
   }
   if (runControl && runControl->cancel.load(std::memory_order_acquire)) return false;

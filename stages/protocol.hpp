@@ -40,7 +40,8 @@ struct RunControl {
   // Called on the running thread after each band: rows [0, rowsDone) of nextImage are final and
   // are not written again during this run.
   std::function<void(int rowsDone, int rows)> bandDone;
-  // Rows per band; 0 leaves the choice to the stage protocol.
+  // Rows per band; 0 leaves the choice to the stage protocol, which sizes the bands from the
+  // measured speed to about 80 ms of work each.
   int bandRows = 0;
 };
 void setRunControl(RunControl* control);

@@ -114,31 +114,34 @@ class SmoothRows : public cv::ParallelLoopBody {
 
 }  // namespace
 
-void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
+void filterSmoothRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& band) {
   CV_Assert(src.type() == CV_8UC3 && 0 <= value && value <= 100);
+  CV_Assert(dst.size() == src.size() && dst.type() == src.type() && dst.data != src.data);
+  const int rows = src.rows;
+  const bool tiny = rows < kWindow || src.cols < kWindow;
+  // Rows without a full window keep the source's values.
+  const int innerStart = tiny ? rows : std::max(band.start, kRadius);
+  const int innerEnd = tiny ? rows : std::min(band.end, rows - kRadius);
+  for (int i = band.start; i < band.end; ++i) {
+    if (i < innerStart || i >= innerEnd) src.row(i).copyTo(dst.row(i));
+  }
+  if (innerStart >= innerEnd) return;
+  // A few stripes per thread balance the load; each stripe re-reads four rows to prime itself.
+  const double stripes = std::min((innerEnd - innerStart) / 16.0, 4.0 * cv::getNumThreads());
+  cv::parallel_for_(cv::Range(innerStart, innerEnd), SmoothRows(src, value, dst),
+                    std::max(stripes, 1.0));
+}
+
+void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
   // A result written over its own source would feed computed samples into later windows.
   const cv::Mat source = (!dst.empty() && dst.datastart == src.datastart) ? src.clone() : src;
   dst.create(source.size(), source.type());
-  const int rows = source.rows;
-  if (rows < kWindow || source.cols < kWindow) {
-    source.copyTo(dst);
-    return;
-  }
-  for (int i : {0, 1, rows - 2, rows - 1}) source.row(i).copyTo(dst.row(i));
-
-  const int inner = rows - 2 * kRadius;
-  // A few stripes per thread balance the load; each stripe re-reads four rows to prime itself.
-  const double stripes = std::min(inner / 16.0, 4.0 * cv::getNumThreads());
-  cv::parallel_for_(cv::Range(kRadius, rows - kRadius), SmoothRows(source, value, dst),
-                    std::max(stripes, 1.0));
+  filterSmoothRows(source, value, dst, cv::Range(0, source.rows));
 }
 
 void onSmooth(int, void*) {
   beginStage(kSmoothStage);
   const int value = smoothValue;
-  // The whole image is one band.
-  runStage(value, [value](const cv::Range& rows) {
-    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
-    filterSmooth(srcImage, value, nextImage);
-  });
+  runStage(value,
+           [value](const cv::Range& rows) { filterSmoothRows(srcImage, value, nextImage, rows); });
 }

@@ -10,3 +10,8 @@
 // outermost rows and columns keep the source's values. src is 8-bit BGR; whatever dst held
 // before is overwritten in full.
 void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst);
+
+// The same over rows `rows` of dst only (dst already has src's size and type and is not src's
+// buffer); the band's samples equal those of the whole-image call, as the band reads the source
+// rows around it.
+void filterSmoothRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);

@@ -146,26 +146,55 @@ PairTable pairTable(const Table& first, const Table& second) {
   return pairs;
 }
 
-// dst(i, j, k) = tables[k][src(i, j, k)] for every sample, row stripes in parallel. A row starts
-// at channel 0, so its sample pairs repeat the channel pattern (0, 1), (2, 0), (1, 2) every two
-// pixels.
-void applyTables(const cv::Mat& src, const std::array<Table, 3>& tables, cv::Mat& dst) {
-  dst.create(src.size(), src.type());
-  const bool shared = tables[0] == tables[1] && tables[1] == tables[2];
-  const PairTable p01 = pairTable(tables[0], tables[1]);
-  const PairTable p20 = shared ? PairTable() : pairTable(tables[2], tables[0]);
-  const PairTable p12 = shared ? PairTable() : pairTable(tables[1], tables[2]);
+StretchMap makeMap(const std::array<Table, 3>& tables) {
+  StretchMap map;
+  map.tables = tables;
+  map.shared = tables[0] == tables[1] && tables[1] == tables[2];
+  map.pairs01 = pairTable(tables[0], tables[1]);
+  if (!map.shared) {
+    map.pairs20 = pairTable(tables[2], tables[0]);
+    map.pairs12 = pairTable(tables[1], tables[2]);
+  }
+  return map;
+}
+
+}  // namespace
+
+StretchMap stretchCMap(const cv::Mat& src, int value) {
+  CV_Assert(src.type() == CV_8UC3);
+  const ChannelRanges ranges = channelRanges(src);
+  return makeMap({stretchTable(value, ranges[0]), stretchTable(value, ranges[1]),
+                  stretchTable(value, ranges[2])});
+}
+
+StretchMap stretchPMap(const cv::Mat& src, int value, cv::Mat& gray) {
+  CV_Assert(src.type() == CV_8UC3);
+  cv::cvtColor(src, gray, cv::COLOR_BGR2GRAY);
+  double min = 255;
+  double max = 0;
+  cv::minMaxIdx(gray, &min, &max);
+  const Table table = stretchTable(value, {static_cast<int>(min), static_cast<int>(max)});
+  return makeMap({table, table, table});
+}
+
+// dst(i, j, k) = tables[k][src(i, j, k)] for every sample of the band, row stripes in parallel.
+// A row starts at channel 0, so its sample pairs repeat the channel pattern (0, 1), (2, 0),
+// (1, 2) every two pixels.
+void filterStretchRows(const cv::Mat& src, const StretchMap& map, cv::Mat& dst,
+                       const cv::Range& rows) {
+  CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
+  const cv::Mat band = src.rowRange(rows);
   cv::parallel_for_(
-      cv::Range(0, src.rows),
-      [&](const cv::Range& rows) {
+      rows,
+      [&](const cv::Range& stripe) {
         // Locals, not captures: the byte stores below could otherwise alias them, and the
         // compiler would reload every one of them after each store.
-        const Pair* pairs0 = p01.data();
-        const Pair* pairs1 = shared ? p01.data() : p20.data();
-        const Pair* pairs2 = shared ? p01.data() : p12.data();
+        const Pair* pairs0 = map.pairs01.data();
+        const Pair* pairs1 = map.shared ? map.pairs01.data() : map.pairs20.data();
+        const Pair* pairs2 = map.shared ? map.pairs01.data() : map.pairs12.data();
         const int width = src.cols * 3;
         const int paired = width - width % 6;
-        for (int i = rows.start; i < rows.end; ++i) {
+        for (int i = stripe.start; i < stripe.end; ++i) {
           const uchar* s = src.ptr<uchar>(i);
           uchar* d = dst.ptr<uchar>(i);
           int n = 0;
@@ -174,50 +203,37 @@ void applyTables(const cv::Mat& src, const std::array<Table, 3>& tables, cv::Mat
             std::memcpy(d + n + 2, &pairs1[pairKey(s + n + 2)], 2);
             std::memcpy(d + n + 4, &pairs2[pairKey(s + n + 4)], 2);
           }
-          for (; n < width; ++n) d[n] = tables[n % 3][s[n]];
+          for (; n < width; ++n) d[n] = map.tables[n % 3][s[n]];
         }
       },
-      stripeCount(src));
+      stripeCount(band));
 }
 
-}  // namespace
-
 void filterStretchC(const cv::Mat& src, int value, cv::Mat& dst) {
-  CV_Assert(src.type() == CV_8UC3);
-  const ChannelRanges ranges = channelRanges(src);
-  const std::array<Table, 3> tables = {stretchTable(value, ranges[0]),
-                                       stretchTable(value, ranges[1]),
-                                       stretchTable(value, ranges[2])};
-  applyTables(src, tables, dst);
+  const StretchMap map = stretchCMap(src, value);
+  dst.create(src.size(), src.type());
+  filterStretchRows(src, map, dst, cv::Range(0, src.rows));
 }
 
 void filterStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat& gray) {
-  CV_Assert(src.type() == CV_8UC3);
-  cv::cvtColor(src, gray, cv::COLOR_BGR2GRAY);
-  double min = 255;
-  double max = 0;
-  cv::minMaxIdx(gray, &min, &max);
-  const SampleRange range{static_cast<int>(min), static_cast<int>(max)};
-  const Table table = stretchTable(value, range);
-  applyTables(src, {table, table, table}, dst);
+  const StretchMap map = stretchPMap(src, value, gray);
+  dst.create(src.size(), src.type());
+  filterStretchRows(src, map, dst, cv::Range(0, src.rows));
 }
 
+// The range scan and the tables cover the whole base, once per run; the bands only look up.
 void onStretchC(int, void*) {
   beginStage(kStretchCStage);
   const int value = stretchCValue;
-  // The whole image is one band.
-  runStage(value, [value](const cv::Range& rows) {
-    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
-    filterStretchC(srcImage, value, nextImage);
-  });
+  const StretchMap map = stretchCMap(srcImage, value);
+  runStage(value,
+           [&map](const cv::Range& rows) { filterStretchRows(srcImage, map, nextImage, rows); });
 }
 
 void onStretchP(int, void*) {
   beginStage(kStretchPStage);
   const int value = stretchPValue;
-  // The whole image is one band.
-  runStage(value, [value](const cv::Range& rows) {
-    CV_Assert(rows.start == 0 && rows.end == srcImage.rows);
-    filterStretchP(srcImage, value, nextImage, grayImage);
-  });
+  const StretchMap map = stretchPMap(srcImage, value, grayImage);
+  runStage(value,
+           [&map](const cv::Range& rows) { filterStretchRows(srcImage, map, nextImage, rows); });
 }

@@ -1,7 +1,9 @@
 // Contrast stretch stages: per-channel range ("C.StretchC") and brightness range ("C.StretchP").
 #pragma once
 
+#include <array>
 #include <opencv2/core.hpp>
+#include <vector>
 
 // Both stretches map a sample v with strength c = value / 100.0 and a range min..max as
 //   q = 255 / (max - min); gain = c * (q - 1) + 1; y = gain * (v - c * min)
@@ -16,3 +18,19 @@ void filterStretchC(const cv::Mat& src, int value, cv::Mat& dst);
 // Stretches all three channels of an 8-bit BGR image by the range of its brightness image
 // (COLOR_BGR2GRAY), which is written to `gray`.
 void filterStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat& gray);
+
+// What a stretch run prepares once over the whole source: the mapping of every sample value, per
+// channel, and the same mapping for pairs of neighbouring samples.
+struct StretchMap {
+  std::array<std::array<uchar, 256>, 3> tables;
+  bool shared = false;  // one table for all channels
+  std::vector<std::array<uchar, 2>> pairs01, pairs20, pairs12;
+};
+
+// The per-run preparation of the two stretches (StretchP writes the brightness image to `gray`).
+StretchMap stretchCMap(const cv::Mat& src, int value);
+StretchMap stretchPMap(const cv::Mat& src, int value, cv::Mat& gray);
+
+// Maps rows `rows` of src into the same rows of dst (which already has src's size and type).
+void filterStretchRows(const cv::Mat& src, const StretchMap& map, cv::Mat& dst,
+                       const cv::Range& rows);
