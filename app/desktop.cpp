@@ -1,10 +1,15 @@
 // File dialogs, message boxes and console silencing through Qt.
 #include "app/desktop.hpp"
 
+#include <unistd.h>
+
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QStringList>
 #include <cstdlib>
 #include <iostream>
@@ -65,12 +70,25 @@ std::string chooseImageFile() {
   return toPath(dialog.selectedFiles().first());
 }
 
-std::string chooseSavePath(const std::string& suggestedPath) {
+std::string writableFolderFor(const std::string& inputPath) {
+  const QString input = QFileInfo(fromPath(inputPath)).absolutePath();
+  const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  for (const QString& folder : {input, pictures}) {
+    if (!folder.isEmpty() && QFileInfo(folder).isDir() &&
+        ::access(toPath(folder).c_str(), W_OK) == 0)
+      return toPath(folder);
+  }
+  return toPath(QDir::homePath());
+}
+
+std::string chooseSavePath(const std::string& failedPath, const std::string& inputPath) {
+  const QString name = QFileInfo(fromPath(failedPath)).fileName();
   QFileDialog dialog(nullptr, "Save result as");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setNameFilter("JPEG (*.jpg *.jpeg)");
   dialog.setDefaultSuffix("jpg");  // the file holds a JPEG whatever name is typed
-  dialog.selectFile(fromPath(suggestedPath));
+  dialog.setDirectory(fromPath(writableFolderFor(inputPath)));
+  dialog.selectFile(name);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   return toPath(dialog.selectedFiles().first());
 }

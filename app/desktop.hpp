@@ -9,8 +9,13 @@ void silenceConsole();
 // Asks the user for an image file. Returns the chosen path, or an empty string on cancel.
 std::string chooseImageFile();
 
-// Asks the user where to save the result instead of `suggestedPath`. Empty on cancel.
-std::string chooseSavePath(const std::string& suggestedPath);
+// A folder the result can be written to: the input's folder if it is writable, else the user's
+// Pictures folder, else home.
+std::string writableFolderFor(const std::string& inputPath);
+
+// Asks the user where to save the result instead of `failedPath`, after a failed save: the dialog
+// opens in writableFolderFor(inputPath) with the file name of `failedPath`. Empty on cancel.
+std::string chooseSavePath(const std::string& failedPath, const std::string& inputPath);
 
 // Shows an error message box and writes the same message as one line on stderr.
 void showError(const std::string& title, const std::string& message);

@@ -28,6 +28,7 @@
 
 #include "app/desktop.hpp"
 #include "app/display.hpp"
+#include "app/load.hpp"
 #include "app/metadata.hpp"
 #include "app/output_name.hpp"
 #include "app/runner.hpp"
@@ -213,36 +214,9 @@ void waitForMoves() {
   }
 }
 
-// The image codecs write their own complaints about damaged files straight to stderr ("libpng
-// error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot be read
-// from the message box, so stderr points at /dev/null while a file is decoded.
-cv::Mat loadImage(const std::string& path) {
-  std::cerr.flush();
-  std::fflush(stderr);
-  const int savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
-  if (devNull >= 0) ::close(devNull);
-
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    // Images over the library's pixel limit throw instead of returning nothing.
-  } catch (const std::bad_alloc&) {
-  }
-
-  std::fflush(stderr);
-  if (savedStderr >= 0) {
-    ::dup2(savedStderr, STDERR_FILENO);
-    ::close(savedStderr);
-  }
-  return image;
-}
-
 // Saves the result beside the input; when that fails, says why and offers another place. After a
 // signal nobody may be there to answer, so the reason goes to stderr only.
-int saveResult(const std::string& inputPath, const cv::Mat& result) {
+int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, const cv::Mat& result) {
   const auto failed = [](const std::string& message) {
     if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
@@ -256,7 +230,7 @@ int saveResult(const std::string& inputPath, const cv::Mat& result) {
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
-  copyMetadata(inputPath, bytes);
+  writeMetadata(metadata, bytes);
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
     const std::string reason =
@@ -266,7 +240,7 @@ int saveResult(const std::string& inputPath, const cv::Mat& result) {
       return 2;
     }
     failed(reason + "\nChoose another place.");
-    target = chooseSavePath(target);
+    target = chooseSavePath(target, inputPath);
     if (target.empty()) return 2;
   }
   return 0;
@@ -319,12 +293,14 @@ int runTool(int argc, char** argv) {
     if (path.empty() || signalled) return 0;
   }
 
-  srcImage = loadImage(path);
-  if (srcImage.empty()) {
-    showError("Could not open the image",
-              "The file \"" + path + "\" could not be read as an image.");
+  LoadedPhoto photo = loadPhoto(path, availableMemory());
+  if (photo.image.empty()) {
+    showError("Could not open the image", photo.error);
     return 1;
   }
+  // The working images hold the only reference: the stages may reuse the photo's buffer.
+  srcImage = photo.image;
+  photo.image.release();
 
   // The control window holds sliders only; the zoom toolbar belongs to the photo window.
   cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
@@ -361,5 +337,5 @@ int runTool(int argc, char** argv) {
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, dstImage.empty() ? srcImage : dstImage);
+  return saveResult(path, photo.metadata, dstImage.empty() ? srcImage : dstImage);
 }

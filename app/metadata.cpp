@@ -1,7 +1,6 @@
-// Metadata transfer through exiv2.
+// Metadata reading and writing through exiv2.
 #include "app/metadata.hpp"
 
-#include <exiv2/exiv2.hpp>
 #include <memory>
 
 namespace {
@@ -13,32 +12,51 @@ auto owned(AutoPointer pointer) {
 }
 
 void resetOrientation(Exiv2::ExifData& exif, Exiv2::XmpData& xmp) {
-  auto orientation = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-  if (orientation != exif.end()) exif["Exif.Image.Orientation"] = uint16_t(1);
-  auto xmpOrientation = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
-  if (xmpOrientation != xmp.end()) xmp["Xmp.tiff.Orientation"] = "1";
+  if (exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation")) != exif.end())
+    exif["Exif.Image.Orientation"] = uint16_t(1);
+  if (xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation")) != xmp.end())
+    xmp["Xmp.tiff.Orientation"] = "1";
 }
 
 }  // namespace
 
-bool copyMetadata(const std::string& sourcePath, std::vector<unsigned char>& jpeg) {
+// exiv2 bounds its own work on damaged blocks: it checks every offset and count against the size
+// of the file and refuses an IFD chain that comes back to an IFD it has read, so a truncated block
+// or an IFD loop throws instead of running away.
+PhotoMetadata readMetadata(const std::string& path) {
+  PhotoMetadata metadata;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    auto source = owned(Exiv2::ImageFactory::open(sourcePath));
+    auto source = owned(Exiv2::ImageFactory::open(path));
     source->readMetadata();
-    Exiv2::ExifData exif = source->exifData();
-    Exiv2::IptcData iptc = source->iptcData();
-    Exiv2::XmpData xmp = source->xmpData();
-    if (exif.empty() && iptc.empty() && xmp.empty()) return false;
+    metadata.exif = source->exifData();
+    metadata.iptc = source->iptcData();
+    metadata.xmp = source->xmpData();
+    if (source->iccProfileDefined()) {
+      const Exiv2::DataBuf* icc = source->iccProfile();
+      metadata.icc.assign(icc->pData_, icc->pData_ + icc->size_);
+    }
+    Exiv2::ExifThumb(metadata.exif).erase();
+    resetOrientation(metadata.exif, metadata.xmp);
+  } catch (const std::exception&) {
+    return PhotoMetadata();
+  }
+  return metadata;
+}
 
-    Exiv2::ExifThumb(exif).erase();
-    resetOrientation(exif, xmp);
-
+bool writeMetadata(const PhotoMetadata& metadata, std::vector<unsigned char>& jpeg) {
+  if (metadata.empty()) return false;
+  try {
+    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     auto target = owned(Exiv2::ImageFactory::open(jpeg.data(), static_cast<long>(jpeg.size())));
     target->readMetadata();
-    target->setExifData(exif);
-    target->setIptcData(iptc);
-    target->setXmpData(xmp);
+    target->setExifData(metadata.exif);
+    target->setIptcData(metadata.iptc);
+    target->setXmpData(metadata.xmp);
+    if (!metadata.icc.empty()) {
+      Exiv2::DataBuf icc(metadata.icc.data(), static_cast<long>(metadata.icc.size()));
+      target->setIccProfile(icc, false);  // stored unchanged, whatever it claims to be
+    }
     target->writeMetadata();
 
     Exiv2::BasicIo& io = target->io();
@@ -51,7 +69,6 @@ bool copyMetadata(const std::string& sourcePath, std::vector<unsigned char>& jpe
     jpeg.swap(result);
     return true;
   } catch (const std::exception&) {
-    // Unreadable or odd metadata: the image is saved without it.
     return false;
   }
 }

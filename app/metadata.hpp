@@ -1,11 +1,24 @@
-// Carries a photo's EXIF, IPTC and XMP metadata over to the saved JPEG.
+// A photo's EXIF, IPTC and XMP metadata and its ICC colour profile: read when the photo is opened,
+// kept in memory, written into the saved JPEG.
 #pragma once
 
+#include <exiv2/exiv2.hpp>
 #include <string>
 #include <vector>
 
-// Copies the metadata of the file at `sourcePath` into the encoded JPEG `jpeg`. The orientation is
-// reset to top-left, because loading already turned the pixels upright, and embedded thumbnails
-// are dropped, since they show the unfiltered photo. Returns false and leaves `jpeg` untouched when
-// the source has no metadata or anything about it fails: metadata never stops a save.
-bool copyMetadata(const std::string& sourcePath, std::vector<unsigned char>& jpeg);
+struct PhotoMetadata {
+  Exiv2::ExifData exif;
+  Exiv2::IptcData iptc;
+  Exiv2::XmpData xmp;
+  std::vector<unsigned char> icc;  // the profile's bytes exactly as the input holds them
+  bool empty() const { return exif.empty() && iptc.empty() && xmp.empty() && icc.empty(); }
+};
+
+// Reads the metadata of the file at `path`. The orientation is reset to top-left, because loading
+// turns the pixels upright, and embedded thumbnails are dropped, since they show the unfiltered
+// photo. Metadata that cannot be read gives an empty result: the photo opens without it.
+PhotoMetadata readMetadata(const std::string& path);
+
+// Writes `metadata` into the encoded JPEG `jpeg`. Returns false and leaves `jpeg` untouched when
+// there is nothing to write or anything fails: metadata never stops a save.
+bool writeMetadata(const PhotoMetadata& metadata, std::vector<unsigned char>& jpeg);

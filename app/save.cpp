@@ -52,12 +52,20 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
                          std::string& error) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  // The temporary name is short and of fixed length, so any target name the file system accepts
+  // can be saved; a target name that is itself too long is refused before anything is written.
+  std::string temp = folder + (folder.back() == '/' ? "" : "/") + ".lumivet-XXXXXX";
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp = folder + (folder.back() == '/' ? "" : "/") + "." + name + ".XXXXXX";
+  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0 && name.size() > static_cast<std::size_t>(nameMax)) {
+    error = kNameTooLong;
+    return false;
+  }
 
   const int fd = ::mkstemp(temp.data());
   if (fd < 0) {
-    error = systemError("cannot create a file in this folder");
+    error = errno == ENAMETOOLONG ? std::string(kNameTooLong)
+                                  : systemError("cannot create a file in this folder");
     return false;
   }
   // mkstemp creates the file private to its owner; give it the permissions of a normal new file.
@@ -75,9 +83,21 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
     ok = false;
   }
   if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    error = systemError("cannot put the file in place");
+    error = errno == ENAMETOOLONG ? std::string(kNameTooLong)
+                                  : systemError("cannot put the file in place");
     ok = false;
   }
-  if (!ok) ::unlink(temp.c_str());
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // The new name lives in the folder, not in the file: until the folder itself reaches the disk,
+  // a power cut can lose the name even though the file's data was flushed.
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || ::fsync(dir) != 0) {
+    error = systemError("cannot flush the folder to disk");
+    ok = false;
+  }
+  if (dir >= 0) ::close(dir);
   return ok;
 }

@@ -9,8 +9,12 @@
 // says why in `error`.
 bool encodeJpeg(const cv::Mat& image, std::vector<unsigned char>& bytes, std::string& error);
 
+// The error of a target name longer than its folder's file system allows.
+inline constexpr const char* kNameTooLong = "the name is too long for this folder";
+
 // Writes `bytes` to `path` through a temporary file in the same folder that is flushed to disk and
-// then renamed over `path`, so `path` holds either its old content or all of the new one. On
-// failure nothing is left behind, the function returns false and `error` says why.
+// then renamed over `path`; the folder is flushed too. So `path` holds either its old content or
+// all of the new one. On failure nothing is left behind, the function returns false and `error`
+// says why.
 bool writeFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
                          std::string& error);

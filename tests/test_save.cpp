@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "app/desktop.hpp"
 #include "app/output_name.hpp"
 #include "app/save.hpp"
 #include "tests/test_images.hpp"
@@ -71,7 +72,6 @@ TEST_F(AtomicSave, FailuresAreReportedAndLeaveNothingBehind) {
   // file was written; a read-only folder, unless we are root, who writes into those anyway.
   fs::create_directory(folder + "/taken.jpg");
   fs::create_directory(folder + "/locked");
-  fs::permissions(folder + "/locked", fs::perms::owner_read | fs::perms::owner_exec);
   std::vector<std::string> targets = {"/missing/out.jpg", "/taken.jpg"};
   if (::geteuid() != 0) targets.push_back("/locked/out.jpg");
   for (const std::string& target : targets) {
@@ -83,4 +83,28 @@ TEST_F(AtomicSave, FailuresAreReportedAndLeaveNothingBehind) {
   EXPECT_TRUE(fs::is_empty(folder + "/locked"));
   std::vector<unsigned char> bytes;
   EXPECT_FALSE(encodeJpeg(cv::Mat(), bytes, error));
+}
+
+TEST_F(AtomicSave, EveryNameTheFileSystemTakesIsSavedAndALongerOneIsNamedAsSuch) {
+  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  const std::string longest(static_cast<std::size_t>(nameMax) - 4, 'n');
+  EXPECT_TRUE(writeFileAtomically(folder + "/" + longest + ".jpg", {1}, error)) << error;
+  EXPECT_FALSE(writeFileAtomically(folder + "/" + longest + "x.jpg", {1}, error));
+  EXPECT_EQ(error, kNameTooLong);
+  EXPECT_EQ(filesInFolder(), 1);
+}
+
+TEST_F(AtomicSave, TheSaveDialogAfterAFailureOpensInAWritableFolder) {
+  // The input's folder if writable (a folder gone since the photo was opened is not); else the
+  // user's Pictures, else home.
+  fs::create_directories(folder + "/home/Pictures");
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  ::setenv("HOME", (folder + "/home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (folder + "/home").c_str(), 1);  // no user-dirs file: ~/Pictures
+  EXPECT_EQ(writableFolderFor(folder + "/photo.png"), folder);
+  EXPECT_EQ(writableFolderFor(folder + "/gone/photo.png"), folder + "/home/Pictures");
+  fs::remove(folder + "/home/Pictures");
+  EXPECT_EQ(writableFolderFor(folder + "/gone/photo.png"), folder + "/home");
+  ::setenv("HOME", home.c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -7,13 +7,9 @@ set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: bash $0 PATH-TO-lumivet-tool" >&2; exit 2; }
 TOOL=$(realpath "$1")
 HELPER=$(dirname "$TOOL")/lumivet-e2e-helper
-FAILURE_SHOTS=$(dirname "$TOOL")/e2e-failures
 TEST_NAME=$(basename "$0" .sh)
-for program in "$TOOL" "$HELPER"; do
-  [ -x "$program" ] || { echo "$TEST_NAME: $program is missing; build it first" >&2; exit 1; }
-done
-for command in Xvfb xdotool; do
-  command -v "$command" >/dev/null || { echo "$TEST_NAME: $command is not installed" >&2; exit 1; }
+for program in "$TOOL" "$HELPER" "$(command -v Xvfb)" "$(command -v xdotool)"; do
+  [ -x "$program" ] || { echo "$TEST_NAME: $program is missing" >&2; exit 1; }
 done
 
 # $WORK holds the test's photos and what the tool writes; $RUN the harness's own files.
@@ -21,79 +17,52 @@ BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
 WORK=$BASE/work
 RUN=$BASE/run
 mkdir "$WORK" "$RUN"
-chmod 755 "$BASE" "$WORK"  # the unprivileged runs must reach the photos in here
-XVFB_PID=
+chmod 755 "$BASE" "$WORK" # the unprivileged runs must reach the photos in here
+XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW=
 RUN_AS=()
-TOOL_PID=
-TOOL_STATUS=
-CONTROL=
-IMAGE=
 
 cleanup() {
-  if [ -n "$TOOL_PID" ] && kill -0 "$TOOL_PID" 2>/dev/null; then
-    kill "$TOOL_PID" 2>/dev/null || true
-    wait "$TOOL_PID" 2>/dev/null || true
-  fi
-  if [ -n "$XVFB_PID" ]; then
-    kill "$XVFB_PID" 2>/dev/null || true
-    wait "$XVFB_PID" 2>/dev/null || true
-  fi
+  for pid in $TOOL_PID $XVFB_PID; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   chmod -R u+rwX "$BASE" 2>/dev/null || true
   rm -rf "$BASE"
 }
 trap cleanup EXIT
-trap 'exit 143' TERM INT HUP  # a time-out of the test runner still cleans up
+trap 'exit 143' TERM INT HUP # a time-out of the test runner still cleans up
 
-# Stops the test with a message, the tool's console output, the visible windows and a screenshot
-# (kept beside the tool binary, in e2e-failures/).
+# Stops the test with a message, the tool's console output and the visible windows.
 fail() {
   echo "FAIL ($TEST_NAME): $*" >&2
   for stream in stdout stderr; do
-    if [ -s "$RUN/tool.$stream" ]; then
-      echo "--- tool $stream:" >&2
-      cat "$RUN/tool.$stream" >&2
-    fi
+    [ ! -s "$RUN/tool.$stream" ] || { echo "--- tool $stream:" && cat "$RUN/tool.$stream"; } >&2
   done
-  if [ -n "$XVFB_PID" ] && ! kill -0 "$XVFB_PID" 2>/dev/null; then
-    echo "--- the X server has died; its log:" >&2
-    tail -n 20 "$RUN/xvfb.log" >&2
-  elif [ -n "$XVFB_PID" ]; then
+  if [ -n "$XVFB_PID" ]; then
     echo "--- visible windows:" >&2
-    local window
     for window in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
       echo "  $window \"$(xdotool getwindowname "$window" 2>/dev/null)\"" >&2
     done
-    mkdir -p "$FAILURE_SHOTS" && "$HELPER" shot "$FAILURE_SHOTS/$TEST_NAME.png" &&
-      echo "--- screenshot: $FAILURE_SHOTS/$TEST_NAME.png" >&2
   fi
   exit 1
 }
 
 # wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds, or fails the test.
 wait_for() {
-  local seconds=$1 what=$2
+  local deadline=$((SECONDS + $1)) what=$2
   shift 2
-  local deadline=$((SECONDS + seconds))
   until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "timed out after ${seconds}s waiting for $what"
+    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
     sleep 0.05
   done
 }
 
-# The server writes its display number and then a newline once it accepts clients.
-display_written() { [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
-
-# Starts a private X server on a free display that the server picks itself. -noreset keeps it
-# from resetting whenever its last client leaves, which refuses a tool that connects just then;
-# -ac lets the unprivileged user of the save tests connect.
+# Starts a private X server on a display it picks itself; it writes the number and then a newline
+# once it accepts clients. -noreset keeps it from resetting whenever its last client leaves, which
+# refuses a tool that connects just then; -ac lets the unprivileged user of the save tests connect.
 start_x() {
   Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
   wait_for 20 "the X server to start" display_written
-  DISPLAY=":$(head -n1 "$RUN/display")"
-  export DISPLAY
-  export QT_QPA_PLATFORM=xcb
+  export DISPLAY=":$(head -n1 "$RUN/display")" QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
 }
 
@@ -104,6 +73,8 @@ start_tool() {
   TOOL_PID=$!
   TOOL_STATUS=
 }
+
+display_written() { [ -s "$RUN/display" ] && [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
 
 tool_running() { kill -0 "$TOOL_PID" 2>/dev/null; }
 
@@ -117,9 +88,7 @@ wait_exit() {
   TOOL_PID=
 }
 
-expect_status() {
-  [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"
-}
+expect_status() { [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"; }
 
 expect_quiet_console() {
   [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
@@ -127,9 +96,7 @@ expect_quiet_console() {
 }
 
 # expect_stderr_mentions TEXT: the error line on stderr (the message box's text) contains TEXT.
-expect_stderr_mentions() {
-  grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr does not mention \"$1\""
-}
+expect_stderr_mentions() { grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr lacks \"$1\""; }
 
 # The id of the visible window titled exactly NAME, if there is one.
 visible_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1; }
@@ -158,10 +125,8 @@ focus() { xdotool windowfocus --sync "$1"; }
 
 # press WINDOW KEY...: real key events to WINDOW, one after another.
 press() {
-  local window=$1
-  shift
-  focus "$window"
-  xdotool key --delay 30 "$@"
+  focus "$1"
+  xdotool key --delay 30 "${@:2}"
 }
 
 # Waits for the control and image windows and puts the control window in the top left corner and
@@ -191,17 +156,16 @@ sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" | wc -l)" -eq 8 ]; }
 # the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
 # slider move, as when the user holds the arrow key.
 move_slider() {
-  local row=$1 value=$2 x y i
-  read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "${row}p")
-  [ -n "$y" ] || fail "slider $row not found in the control window"
+  local x y keys=(Home)
+  read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "$1p")
+  [ -n "$y" ] || fail "slider $1 not found in the control window"
   focus "$CONTROL"
   xdotool mousemove --window "$CONTROL" "$x" "$y" click 1
-  local keys=(Home)
-  for ((i = 0; i < value; i++)); do keys+=(Right); done
+  for ((i = 0; i < $2; i++)); do keys+=(Right); done
   xdotool key --delay 10 "${keys[@]}"
 }
 
-# picture WINDOW: a fingerprint of what WINDOW shows.
+# picture WINDOW-OR-FILE: a fingerprint of what a window shows, or of an image file's pixels.
 picture() { "$HELPER" digest "$1"; }
 
 # still_running WHAT: the tool has not ended after WHAT. The wait covers several rounds of the
@@ -213,13 +177,11 @@ still_running() {
 
 # expect_files FOLDER NAME...: FOLDER holds exactly the named entries (no leftovers of a save).
 expect_files() {
-  local folder=$1
-  shift
   local actual expected
-  actual=$(find "$folder" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
-  expected=$(printf '%s\n' "$@" | sed '/^$/d' | sort)
+  actual=$(find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
+  expected=$(printf '%s\n' "${@:2}" | sed '/^$/d' | sort)
   [ "$actual" = "$expected" ] ||
-    fail "$folder holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
+    fail "$1 holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
 }
 
 # expect_same_file ACTUAL EXPECTED: byte-identical files.

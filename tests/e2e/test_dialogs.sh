@@ -1,0 +1,42 @@
+# The file dialog: a photo typed into it, then "Blur" and "Black->0" moved and a key pressed, saves
+# the chain of both stages beside the photo under its name without the extension. Cancelling the
+# dialog, with its Cancel key or by closing it, ends with status 0: no tool window, nothing written.
+source "$(dirname "$0")/lib.sh"
+mkdir "$WORK/pics.old"
+photo=$WORK/pics.old/cat.2024.png
+"$HELPER" image "$photo" 320 240
+"$HELPER" expect "$photo" "$RUN/expected.jpg" blur 4 black 60
+cd "$WORK/pics.old" # the dialog opens here, beside the photo
+start_x
+
+start_tool
+wait_window "Open image"
+focus "$WINDOW"
+xdotool type --delay 5 "$photo"
+press "$WINDOW" Return
+wait_tool_windows
+move_slider 2 4  # Blur
+move_slider 7 60 # Black->0
+press "$IMAGE" space
+wait_exit 30
+expect_status 0
+expect_quiet_console
+expect_same_file "$WORK/pics.old/cat.2024_.jpg" "$RUN/expected.jpg"
+rm "$WORK/pics.old/cat.2024_.jpg"
+
+no_tool_window_until_exit() {
+  window_hidden "Lumivet Tool" && window_hidden "Image" || fail "a tool window opened after a cancel"
+  tool_gone
+}
+cancel_key() { press "$1" Escape; }
+cancel_close() { "$HELPER" close "$1"; }
+for how in cancel_key cancel_close; do
+  start_tool
+  wait_window "Open image"
+  "$how" "$WINDOW"
+  wait_for 20 "lumivet-tool to exit after the cancel ($how)" no_tool_window_until_exit
+  wait_exit 1
+  expect_status 0
+  expect_quiet_console
+  expect_files "$WORK/pics.old" cat.2024.png
+done
