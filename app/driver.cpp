@@ -19,19 +19,27 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "app/batch.hpp"
 #include "app/desktop.hpp"
 #include "app/display.hpp"
+#include "app/load.hpp"
 #include "app/metadata.hpp"
 #include "app/output_name.hpp"
+#include "app/recipe_xmp.hpp"
 #include "app/save.hpp"
 #include "stages/fpmode.hpp"
+#include "stages/recipe.hpp"
 #include "stages/stages.hpp"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: lumivet-tool [IMAGE]   filter IMAGE (or one chosen in a dialog) with sliders; "
-    "any key saves it beside IMAGE as NAME_.jpg\n";
+    "any key saves it beside IMAGE as NAME_.jpg\n"
+    "       lumivet-tool --apply \"RECIPE\" PHOTO...       apply a recipe such as "
+    "\"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
+    "       lumivet-tool --apply-from EDITED_.jpg PHOTO...  apply the recipe saved in "
+    "EDITED_.jpg\n";
 
 // Slider moves wait here until the event loop is idle, so that moves arriving while a slow stage
 // runs do not pile up into stale re-runs: consecutive moves of one slider keep only the last
@@ -121,33 +129,6 @@ void waitForEnd() {
   }
 }
 
-// The image codecs write their own complaints about damaged files straight to stderr ("libpng
-// error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot be read
-// from the message box, so stderr points at /dev/null while a file is decoded.
-cv::Mat loadImage(const std::string& path) {
-  std::cerr.flush();
-  std::fflush(stderr);
-  const int savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
-  if (devNull >= 0) ::close(devNull);
-
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    // Images over the library's pixel limit throw instead of returning nothing.
-  } catch (const std::bad_alloc&) {
-  }
-
-  std::fflush(stderr);
-  if (savedStderr >= 0) {
-    ::dup2(savedStderr, STDERR_FILENO);
-    ::close(savedStderr);
-  }
-  return image;
-}
-
 // Saves the result beside the input; when that fails, says why and offers another place.
 int saveResult(const std::string& inputPath, const cv::Mat& result) {
   std::vector<unsigned char> bytes;
@@ -157,6 +138,7 @@ int saveResult(const std::string& inputPath, const cv::Mat& result) {
     return 2;
   }
   copyMetadata(inputPath, bytes);
+  addRecipe(bytes, formatRecipe(stageChain()));
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
     showError("Could not save the result", "The result could not be saved as \"" + target +
@@ -177,6 +159,7 @@ int runTool(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (arg == "--apply" || arg == "--apply-from") return runBatch(argc - 1, argv + 1);
     if (arg == "--version") {
       std::cout << "lumivet-tool " << LUMIVET_VERSION << '\n';
       return 0;
