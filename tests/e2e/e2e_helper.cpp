@@ -27,7 +27,9 @@ int usage() {
       "  image PATH WIDTH HEIGHT       write a test photo (format from the extension)\n"
       "  header PATH WIDTH HEIGHT      write only the header of a 24-bit BMP of that size\n"
       "  expect IN OUT [STAGE VALUE]...  load IN as the tool does, apply the stages in order\n"
-      "                                (bilateral, blur, white, black) and write OUT with imwrite\n"
+      "                                (bilateral, blur, white, black) and write OUT with "
+      "imwrite,\n"
+      "                                with the tool's creator and recipe in its XMP\n"
       "  sliders WINDOW                print a click point \"X Y\" on each slider, top to bottom\n"
       "  digest WINDOW                 print a fingerprint of the window's picture\n"
       "  shot PATH                     save a screenshot of the whole screen\n"
@@ -83,9 +85,15 @@ int makeHeader(const std::string& path, std::uint32_t width, std::uint32_t heigh
 int expect(int argc, char** argv) {
   cv::Mat image = cv::imread(argv[2], cv::IMREAD_COLOR);
   if (image.empty()) return fail(std::string("cannot read ") + argv[2]);
+  std::string recipe;
   for (int i = 4; i + 1 < argc; i += 2) {
     const std::string stage = argv[i];
     const int v = std::atoi(argv[i + 1]);
+    const char* label = stage == "bilateral" ? "Bilateral"
+                        : stage == "blur"    ? "Blur"
+                        : stage == "white"   ? "White->0"
+                                             : "Black->0";
+    recipe += (recipe.empty() ? "" : "; ") + std::string(label) + " " + argv[i + 1];
     cv::Mat out;
     if (stage == "bilateral") {
       cv::bilateralFilter(image, out, 2 * v + 1, 4.0 * v + 1.0, v + 1.0, cv::BORDER_DEFAULT);
@@ -100,7 +108,20 @@ int expect(int argc, char** argv) {
     }
     image = out;
   }
-  return cv::imwrite(argv[3], image) ? 0 : fail(std::string("cannot write ") + argv[3]);
+  if (!cv::imwrite(argv[3], image)) return fail(std::string("cannot write ") + argv[3]);
+  try {
+    Exiv2::XmpProperties::registerNs("https://lumivet.org/ns/recipe/1.0/", "lumivet");
+    auto saved = Exiv2::ImageFactory::open(argv[3]);
+    saved->readMetadata();
+    Exiv2::XmpData xmp;
+    if (!recipe.empty()) xmp["Xmp.lumivet.Recipe"] = recipe;
+    xmp["Xmp.xmp.CreatorTool"] = std::string("Lumivet Tool ") + LUMIVET_VERSION;
+    saved->setXmpData(xmp);
+    saved->writeMetadata();
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot write XMP to ") + argv[3] + ": " + e.what());
+  }
+  return 0;
 }
 
 // A window that vanished or is not mapped makes the request fail; report that instead of exiting.
