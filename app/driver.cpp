@@ -26,20 +26,27 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
+#include "app/batch.hpp"
 #include "app/desktop.hpp"
 #include "app/display.hpp"
 #include "app/load.hpp"
 #include "app/metadata.hpp"
 #include "app/output_name.hpp"
+#include "app/recipe_xmp.hpp"
 #include "app/runner.hpp"
 #include "app/save.hpp"
+#include "stages/recipe.hpp"
 #include "stages/stages.hpp"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: lumivet-tool [IMAGE]   filter IMAGE (or one chosen in a dialog) with sliders; "
-    "any key saves it beside IMAGE as NAME_.jpg\n";
+    "any key saves it beside IMAGE as NAME_.jpg\n"
+    "       lumivet-tool --apply \"RECIPE\" PHOTO...       apply a recipe such as "
+    "\"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
+    "       lumivet-tool --apply-from EDITED_.jpg PHOTO...  apply the recipe saved in "
+    "EDITED_.jpg\n";
 
 // Positions highgui writes when the user moves a slider. The value variables themselves belong to
 // the stage runner's worker, which sets each from the move before it runs the stage.
@@ -230,7 +237,9 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, cons
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
-  writeMetadata(metadata, bytes);
+  PhotoMetadata saved = metadata;
+  setRecipe(saved.xmp, formatRecipe(stageChain()));
+  writeMetadata(saved, bytes);
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
     const std::string reason =
@@ -256,6 +265,7 @@ int runTool(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (arg == "--apply" || arg == "--apply-from") return runBatch(argc - 1, argv + 1);
     if (arg == "--version") {
       std::cout << "lumivet-tool " << LUMIVET_VERSION << '\n';
       return 0;

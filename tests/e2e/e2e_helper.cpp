@@ -14,6 +14,7 @@
 #include <cstring>
 #include <exiv2/exiv2.hpp>
 #include <map>
+#include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
@@ -32,22 +33,38 @@ int write(const std::string& path, const cv::Mat& image) {
 }
 
 // Applies the named filters one after another, each to the result of the one before, as the tool
-// does when the user moves one slider after another.
+// does when the user moves one slider after another, and records them as the tool's recipe.
 int expect(int argc, char** argv) {
   using Filter = void (*)(const cv::Mat&, int, cv::Mat&);
-  const std::map<std::string, Filter> filters = {
-      {"bilateral", filterBilateral}, {"blur", filterBlur},     {"white", filterWhiteToZero},
-      {"black", filterBlackToZero},   {"smooth", filterSmooth}, {"stretchc", filterStretchC}};
+  const std::map<std::string, std::pair<Filter, const char*>> filters = {
+      {"bilateral", {filterBilateral, "Bilateral"}}, {"blur", {filterBlur, "Blur"}},
+      {"white", {filterWhiteToZero, "White->0"}},    {"black", {filterBlackToZero, "Black->0"}},
+      {"smooth", {filterSmooth, "C.Smooth"}},        {"stretchc", {filterStretchC, "C.StretchC"}}};
   cv::Mat image = cv::imread(argv[2], cv::IMREAD_COLOR);
   if (image.empty()) return fail(std::string("cannot read ") + argv[2]);
+  std::string recipe;
   for (int i = 4; i + 1 < argc; i += 2) {
     const auto filter = filters.find(argv[i]);
     if (filter == filters.end()) return fail(std::string("unknown stage ") + argv[i]);
+    recipe += (recipe.empty() ? "" : "; ") + std::string(filter->second.second) + " " + argv[i + 1];
     cv::Mat out;
-    filter->second(image, std::atoi(argv[i + 1]), out);
+    filter->second.first(image, std::atoi(argv[i + 1]), out);
     image = out;
   }
-  return write(argv[3], image);
+  if (write(argv[3], image) != 0) return 1;
+  try {
+    Exiv2::XmpProperties::registerNs("https://lumivet.org/ns/recipe/1.0/", "lumivet");
+    const std::unique_ptr<Exiv2::Image> saved(Exiv2::ImageFactory::open(argv[3]).release());
+    saved->readMetadata();
+    Exiv2::XmpData xmp;
+    if (!recipe.empty()) xmp["Xmp.lumivet.Recipe"] = recipe;
+    xmp["Xmp.xmp.CreatorTool"] = std::string("Lumivet Tool ") + LUMIVET_VERSION;
+    saved->setXmpData(xmp);
+    saved->writeMetadata();
+  } catch (const std::exception& e) {
+    return fail(std::string("cannot write XMP to ") + argv[3] + ": " + e.what());
+  }
+  return 0;
 }
 
 unsigned long long hashBytes(const uchar* bytes, std::size_t n, unsigned long long hash) {

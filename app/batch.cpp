@@ -1,0 +1,122 @@
+// The batch mode: the recipe is checked first, then the photos are done one after another, each
+// stage using every core, so that memory stays bounded by one photo.
+#include "app/batch.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/load.hpp"
+#include "app/metadata.hpp"
+#include "app/output_name.hpp"
+#include "app/recipe_xmp.hpp"
+#include "app/save.hpp"
+#include "stages/recipe.hpp"
+#include "stages/stages.hpp"
+
+namespace {
+
+std::string fileName(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+// Same file, by identity where both exist, by normalised path otherwise.
+std::string canonical(const std::string& path) {
+  std::error_code error;
+  const auto resolved = std::filesystem::weakly_canonical(path, error);
+  return error ? path : resolved.string();
+}
+
+}  // namespace
+
+int runBatch(int argc, char** args) {
+  const std::string option = args[0];
+  if (argc < 3) {
+    std::cerr << "lumivet-tool: " << option << " needs a "
+              << (option == "--apply" ? "recipe" : "file") << " and at least one photo\n";
+    return 2;
+  }
+  std::string recipeText = args[1];
+  if (option == "--apply-from" && !readRecipe(args[1], recipeText)) {
+    std::cerr << "lumivet-tool: \"" << args[1] << "\" holds no recipe\n";
+    return 2;
+  }
+  std::vector<StageStep> chain;
+  std::string error;
+  if (!parseRecipe(recipeText, chain, error)) {
+    std::cerr << "lumivet-tool: bad recipe: " << error << '\n';
+    return 2;
+  }
+  const std::string recipe = formatRecipe(chain);
+
+  std::set<std::string> inputs;
+  for (int i = 2; i < argc; ++i) inputs.insert(canonical(args[i]));
+
+  const bool terminal = ::isatty(STDERR_FILENO);
+  const int total = argc - 2;
+  int saved = 0, unreadable = 0, unsaved = 0;
+  const auto batchStart = std::chrono::steady_clock::now();
+  for (int i = 2; i < argc; ++i) {
+    const std::string path = args[i];
+    const auto start = std::chrono::steady_clock::now();
+    const std::string target = outputPathFor(path);
+    std::string outcome;
+    if (inputs.count(canonical(target))) {
+      outcome = "not saved: " + fileName(target) + " is one of the photos";
+      ++unsaved;
+    } else {
+      LoadedPhoto photo = loadPhoto(path, availableMemory());
+      if (photo.image.empty()) {
+        outcome = photo.error;
+        ++unreadable;
+      } else {
+        std::vector<unsigned char> bytes;
+        try {
+          const cv::Mat result = applyRecipe(photo.image, chain);
+          photo.image.release();
+          if (encodeJpeg(result, bytes, error)) {
+            setRecipe(photo.metadata.xmp, recipe);
+            writeMetadata(photo.metadata, bytes);
+          }
+        } catch (const cv::Exception& e) {
+          error = e.msg;
+        } catch (const std::bad_alloc&) {
+          error = "not enough memory";
+        }
+        resetStages();
+        if (!bytes.empty() && writeFileAtomically(target, bytes, error)) {
+          const double seconds =
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          char time[32];
+          std::snprintf(time, sizeof time, "%.1f s", seconds);
+          outcome = "saved " + fileName(target) + ", " + time;
+          ++saved;
+        } else {
+          outcome = "not saved: " + error;
+          ++unsaved;
+        }
+      }
+    }
+    const std::string line =
+        std::to_string(i - 1) + "/" + std::to_string(total) + " " + fileName(path) + ": " + outcome;
+    if (terminal)
+      std::cerr << "\r\033[K" << line << (i + 1 == argc ? "\n" : "") << std::flush;
+    else
+      std::cerr << line << '\n';
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
+  char time[32];
+  std::snprintf(time, sizeof time, "%.1f s", seconds);
+  std::cerr << saved << " of " << total << " saved, " << unreadable << " unreadable, " << unsaved
+            << " not saved, " << time << '\n';
+  if (unsaved) return 2;
+  return unreadable ? 1 : 0;
+}

@@ -1,0 +1,22 @@
+// Recipes: the chain of stage steps that made a result, written the way the sliders read
+// ("Bilateral 3; C.StretchC 80; Blur 4"), and applied again without any window.
+#pragma once
+
+#include <opencv2/core.hpp>
+#include <string>
+#include <vector>
+
+#include "stages/protocol.hpp"
+
+// Writes `chain` as "Label position" steps joined by "; ". An empty chain gives "".
+std::string formatRecipe(const std::vector<StageStep>& chain);
+
+// Reads a recipe written by formatRecipe (spaces around steps and an empty last step are
+// accepted). On failure returns false and `error` names the bad step: an unknown stage, a
+// position that is not a whole number or is outside the slider's range.
+bool parseRecipe(const std::string& text, std::vector<StageStep>& chain, std::string& error);
+
+// Runs `chain` on `photo` through the real slider handlers, in order, as the same moves would in
+// the windows, and returns the result (the photo itself for an empty chain). Leaves the working
+// images holding that state and installs a display function that shows nothing.
+cv::Mat applyRecipe(const cv::Mat& photo, const std::vector<StageStep>& chain);

@@ -1,0 +1,76 @@
+// Recipes: text round trip over every slider, refusal of bad steps, and the headless chain
+// against the handlers driven move by move.
+#include <gtest/gtest.h>
+
+#include "stages/recipe.hpp"
+#include "stages/stages.hpp"
+#include "tests/test_images.hpp"
+
+TEST(Recipe, EveryStageAtItsEndsSurvivesTheRoundTrip) {
+  std::vector<StageStep> chain;
+  for (const StageSlider& slider : kStageTable) {
+    chain.push_back({slider.id, 0});
+    chain.push_back({slider.id, slider.maximum});
+  }
+  const std::string text = formatRecipe(chain);
+  EXPECT_EQ(text.substr(0, 25), "Bilateral 0; Bilateral 20");
+  std::vector<StageStep> parsed;
+  std::string error;
+  ASSERT_TRUE(parseRecipe(text, parsed, error)) << error;
+  EXPECT_EQ(parsed, chain);
+  ASSERT_TRUE(parseRecipe(" Blur 4 ;", parsed, error)) << error;
+  EXPECT_EQ(parsed, (std::vector<StageStep>{{kBlurStage, 4}}));
+}
+
+TEST(Recipe, BadStepsAreRefusedByName) {
+  const char* const bad[][2] = {
+      {"Bilateral 3; Sharpen 2", "Sharpen 2"},
+      {"Blur 31", "Blur 31"},
+      {"Blur -1", "Blur -1"},
+      {"Blur 4x", "Blur 4x"},
+      {"Blur", "Blur"},
+      {"Blur 2;; Blur 3", "empty step"},
+      {"", "empty step"},
+      {"blur 4", "blur 4"},
+      {"Black->0 256", "Black->0 256"},
+      {"Blur 99999999999999999999", "Blur 9999"},
+  };
+  for (const auto& [text, named] : bad) {
+    std::vector<StageStep> chain;
+    std::string error;
+    EXPECT_FALSE(parseRecipe(text, chain, error)) << text;
+    EXPECT_NE(error.find(named), std::string::npos) << text << ": " << error;
+  }
+}
+
+TEST(Recipe, HeadlessChainEqualsTheHandlersMovedInTurn) {
+  const cv::Mat photo = makePhoto(37, 53);
+  // Moves as a user makes them: re-runs of one slider count once, at the last position.
+  const std::vector<std::vector<StageStep>> sessions = {
+      {{kBilateralStage, 5}, {kBilateralStage, 3}, {kStretchCStage, 80}, {kBlurStage, 4}},
+      {{kWhiteToZeroStage, 200}, {kBlackToZeroStage, 30}, {kSmoothStage, 60}},
+      {{kStretchPStage, 40}, {kBlurStage, 9}, {kStretchPStage, 10}, {kStretchPStage, 70}},
+  };
+  for (const auto& moves : sessions) {
+    resetStages();
+    setDisplayFunction([](const cv::Mat&) {});
+    srcImage = photo.clone();
+    for (const StageStep& move : moves)
+      for (const StageSlider& slider : kStageTable)
+        if (slider.id == move.id) {
+          *slider.value = move.value;
+          slider.handler(move.value, nullptr);
+        }
+    const cv::Mat windowed = dstImage.clone();
+    std::vector<StageStep> parsed;
+    std::string error;
+    ASSERT_TRUE(parseRecipe(formatRecipe(stageChain()), parsed, error)) << error;
+    EXPECT_LE(parsed.size(), moves.size());
+    const cv::Mat headless = applyRecipe(photo.clone(), parsed).clone();
+    EXPECT_EQ(countDifferences(windowed, headless), 0);
+    EXPECT_EQ(stageChain(), parsed);
+  }
+  EXPECT_EQ(countDifferences(applyRecipe(photo, {}), photo), 0);
+  setDisplayFunction(nullptr);
+  resetStages();
+}
