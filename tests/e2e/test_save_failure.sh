@@ -36,8 +36,7 @@ wait_tool_windows
 press "$IMAGE" Return
 expect_save_refused
 press "$WINDOW" Escape
-wait_exit 20
-expect_status 2
+expect_exit 2
 [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
 expect_files "$elsewhere"
 
@@ -45,14 +44,13 @@ expect_files "$elsewhere"
 start_tool "$photo"
 wait_tool_windows
 move_slider 7 30 # Black->0
-"$HELPER" close "$IMAGE"
-"$HELPER" close "$CONTROL"
+close_window "$IMAGE"
+close_window "$CONTROL"
 expect_save_refused
 press "$WINDOW" ctrl+a
 xdotool type --delay 5 "$elsewhere/chosen.jpg"
 press "$WINDOW" Return
-wait_exit 20
-expect_status 0
+expect_exit 0
 expect_same_file "$elsewhere/chosen.jpg" "$RUN/expected.jpg"
 expect_files "$elsewhere" chosen.jpg
 expect_files "$locked" photo.png

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The .deb of a build: lintian finds nothing to warn about; unpacked into a throwaway root it holds
-# the binary, a valid desktop entry, the icon, a clean compressed manual page and valid metainfo;
+# the installed binary, a valid desktop entry that opens a file, the icon, a clean compressed manual page and valid metainfo;
 # its Depends were computed, and it has no maintainer scripts, so removing it leaves nothing.
 # Usage: bash test_package.sh BUILD-DIR
 set -euo pipefail
@@ -37,6 +37,7 @@ done
 [ "$("$root/usr/bin/lumivet-tool" --version)" = "lumivet-tool $version" ] || fail "--version is wrong"
 
 desktop-file-validate "$root/usr/share/applications/lumivet-tool.desktop"
+grep -q '^Exec=lumivet-tool %f$' "$root/usr/share/applications/lumivet-tool.desktop" || fail "desktop entry Exec"
 appstreamcli validate --no-net --no-color "$root/usr/share/metainfo/org.lumivet.LumivetTool.metainfo.xml" \
   >"$work/appstream.log" || { cat "$work/appstream.log"; fail "the metainfo does not validate"; }
 grep -q '<launchable type="desktop-id">lumivet-tool.desktop</launchable>' \
