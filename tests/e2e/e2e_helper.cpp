@@ -5,14 +5,12 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
-#include <functional>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -30,8 +28,9 @@ int fail(const std::string& message) {
   return 1;
 }
 
-void write(const std::string& path, const cv::Mat& image) {
+int write(const std::string& path, const cv::Mat& image) {
   if (!cv::imwrite(path, image)) throw std::runtime_error("cannot write " + path);
+  return 0;
 }
 
 // The pixels as stored in the file, before any orientation is applied.
@@ -41,9 +40,10 @@ cv::Mat readStored(const std::string& path, int flags = cv::IMREAD_IGNORE_ORIENT
   return image;
 }
 
-void printHash(const void* data, std::size_t size) {
+int printHash(const void* data, std::size_t size) {
   const std::string_view bytes(static_cast<const char*>(data), size);
   std::printf("%016zx\n", std::hash<std::string_view>{}(bytes));
+  return 0;
 }
 
 // Applies the named filters one after another, each to the result of the one before, as the tool
@@ -59,9 +59,7 @@ int expect(int argc, char** argv) {
   for (int i = 4; i + 1 < argc; i += 2) {
     const auto& [filter, name] = filters.at(argv[i]);
     recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + argv[i + 1];
-    cv::Mat out;
-    filter(image, std::atoi(argv[i + 1]), out);
-    image = out;
+    filter(image.clone(), std::atoi(argv[i + 1]), image);
   }
   write(argv[3], image);
   Exiv2::XmpProperties::registerNs("https://lumivet.org/ns/recipe/1.0/", "lumivet");
@@ -115,11 +113,6 @@ int findSliders(const cv::Mat& image) {
   return 0;
 }
 
-int digest(const cv::Mat& image) {
-  printHash(image.data, image.total() * image.elemSize());
-  return 0;
-}
-
 // A WM_PROTOCOLS client message, as a window manager sends it: PROTOCOL with ID in the
 // timestamp field.
 int sendProtocol(Display* display, Window window, const char* protocol, long id) {
@@ -136,6 +129,14 @@ int sendProtocol(Display* display, Window window, const char* protocol, long id)
   return 0;
 }
 
+int digest(const cv::Mat& picture) {
+  return printHash(picture.data, picture.total() * picture.elemSize());
+}
+
+int requestClose(Display* display, Window window) {
+  return sendProtocol(display, window, "WM_DELETE_WINDOW", CurrentTime);
+}
+
 // The pointer's shape as the X server shows it, whichever window it is over.
 int cursorDigest(Display* display, Window) {
   XFixesCursorImage* cursor = XFixesGetCursorImage(display);
@@ -145,10 +146,9 @@ int cursorDigest(Display* display, Window) {
   return 0;
 }
 
-double nowMs(bool wall = false) {
-  const auto since = wall ? std::chrono::system_clock::now().time_since_epoch()
-                          : std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration<double, std::milli>(since).count();
+template <typename Clock = std::chrono::steady_clock>
+double nowMs() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
 }
 
 // The window manager's liveness check: a _NET_WM_PING every 100 ms for SECONDS or until the window
@@ -161,19 +161,15 @@ int ping(Display* display, Window window, double seconds) {
   XSelectInput(display, DefaultRootWindow(display),
                SubstructureNotifyMask | SubstructureRedirectMask);
   const Atom pingAtom = XInternAtom(display, "_NET_WM_PING", False);
-  std::map<long, std::pair<double, double>> pending;  // id: sent (steady, wall)
+  const double wallClock = nowMs<std::chrono::system_clock>() - nowMs();
+  std::map<long, double> pending;  // id: sent
   XWindowAttributes attributes;
   const double end = nowMs() + seconds * 1000;
   for (long id = 1; nowMs() < end && XGetWindowAttributes(display, window, &attributes); ++id) {
-    const double sent = nowMs();
-    pending[id] = {sent, nowMs(true)};
+    const double sent = pending[id] = nowMs();
     sendProtocol(display, window, "_NET_WM_PING", id);
     while (nowMs() < sent + 100) {
-      fd_set readable;
-      FD_ZERO(&readable);
-      FD_SET(ConnectionNumber(display), &readable);
-      timeval wait = {0, 5000};
-      select(ConnectionNumber(display) + 1, &readable, nullptr, nullptr, &wait);
+      usleep(2000);
       for (XEvent event; XPending(display);) {
         XNextEvent(display, &event);
         if (event.type == MapRequest) XMapWindow(display, event.xmaprequest.window);
@@ -186,24 +182,21 @@ int ping(Display* display, Window window, double seconds) {
             event.type == ClientMessage && static_cast<Atom>(event.xclient.data.l[0]) == pingAtom;
         const auto answered = pong ? pending.find(event.xclient.data.l[1]) : pending.end();
         if (answered == pending.end()) continue;
-        std::printf("%.0f %.0f\n", answered->second.second, nowMs() - answered->second.first);
+        std::printf("%.0f %.0f\n", answered->second + wallClock, nowMs() - answered->second);
         pending.erase(answered);
       }
     }
   }
   const double stopped = nowMs();
   for (const auto& [id, sent] : pending)
-    if (sent.first < stopped - 350) std::printf("%.0f none\n", sent.second);
+    if (sent < stopped - 350) std::printf("%.0f none\n", sent + wallClock);
   return 0;
-}
-
-int ignoreXError(Display*, XErrorEvent*) {
-  return 0;  // a window that vanished makes the request fail, which the caller notices
 }
 
 template <typename Action>
 int withDisplay(const char* window, Action action) {
-  XSetErrorHandler(ignoreXError);
+  // A window that vanished makes a request fail, which the caller notices.
+  XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
   Display* display = XOpenDisplay(nullptr);
   if (!display) return fail("cannot open the display");
   const int status = action(display, window ? std::strtoul(window, nullptr, 0) : 0);
@@ -222,27 +215,21 @@ int withPicture(const char* source, int (*action)(const cv::Mat&)) {
 
 int main(int argc, char** argv) try {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "image" && argc == 5) {  // PATH WIDTH HEIGHT, format from the extension
-    write(argv[2], makePhoto(std::atoi(argv[4]), std::atoi(argv[3])));
-    return 0;
-  }
+  if (command == "image" && argc == 5)  // PATH WIDTH HEIGHT, format from the extension
+    return write(argv[2], makePhoto(std::atoi(argv[4]), std::atoi(argv[3])));
   if (command == "expect" && argc >= 4 && argc % 2 == 0) return expect(argc, argv);
   if (command == "sliders" && argc == 3) return withPicture(argv[2], findSliders);
   if (command == "digest" && argc == 3) return withPicture(argv[2], digest);
   if (command == "cursor" && argc == 2) return withDisplay(nullptr, cursorDigest);
-  if (command == "close" && argc == 3) {
-    return withDisplay(argv[2], [](Display* display, Window window) {
-      return sendProtocol(display, window, "WM_DELETE_WINDOW", CurrentTime);
-    });
-  }
+  if (command == "close" && argc == 3) return withDisplay(argv[2], requestClose);
   if (command == "ping" && argc == 4) {  // WINDOW SECONDS
     return withDisplay(argv[2], [&](Display* display, Window window) {
       return ping(display, window, std::atof(argv[3]));
     });
   }
   return fail(
-      "usage: image PATH WIDTH HEIGHT | expect IN OUT [bilateral|blur|black VALUE]... |"
-      " sliders|digest|close WINDOW | digest FILE | cursor | ping WINDOW SECONDS");
+      "usage: image PATH W H | expect IN OUT [STAGE VALUE]... | sliders|digest|close WINDOW"
+      " | digest FILE | cursor | ping WINDOW SECONDS");
 } catch (const std::exception& e) {
   return fail(e.what());
 }

@@ -8,8 +8,8 @@ set -euo pipefail
 TOOL=$(realpath "$1")
 HELPER=$(dirname "$TOOL")/lumivet-e2e-helper
 TEST_NAME=$(basename "$0" .sh)
-for program in "$TOOL" "$HELPER" "$(command -v Xvfb)" "$(command -v xdotool)" "$(command -v exiv2)"; do
-  [ -x "$program" ] || { echo "$TEST_NAME: $program is missing" >&2; exit 1; }
+for p in "$TOOL" "$HELPER" Xvfb xdotool exiv2; do
+  command -v "$p" >/dev/null || { echo "$TEST_NAME: $p is missing" >&2; exit 1; }
 done
 
 # $WORK holds the test's photos and what the tool writes; $RUN the harness's own files.
@@ -17,8 +17,7 @@ BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
 WORK=$BASE/work RUN=$BASE/run
 mkdir "$WORK" "$RUN"
 chmod 755 "$BASE" "$WORK" # the unprivileged runs must reach the photos in here
-XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW=
-RUN_AS=()
+XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW= RUN_AS=()
 
 cleanup() {
   for pid in $TOOL_PID $XVFB_PID; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
@@ -32,9 +31,7 @@ trap 'exit 143' TERM INT HUP # a time-out of the test runner still cleans up
 fail() {
   echo "FAIL ($TEST_NAME): $*" >&2
   tail -n +1 "$RUN"/tool.std* >&2 2>/dev/null || true
-  for w in $([ -z "$XVFB_PID" ] || xdotool search --onlyvisible --name . 2>/dev/null); do
-    echo "window $w \"$(xdotool getwindowname "$w" 2>/dev/null)\"" >&2
-  done
+  [ -z "$XVFB_PID" ] || xdotool search --onlyvisible --name . getwindowname %@ >&2 2>/dev/null || true
   exit 1
 }
 
@@ -55,11 +52,10 @@ start_x() {
   Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  wait_for 20 "the X server to start" display_written
+  wait_for 20 "the X server to start" grep -qs . "$RUN/display"
   export DISPLAY=":$(head -n1 "$RUN/display")" QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
 }
-display_written() { [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
 
 # start_tool [ARG...]: starts lumivet-tool in the background, its console in $RUN/tool.*.
 # With RUN_AS set to a command prefix (setpriv ...), the tool runs through it.
@@ -73,8 +69,7 @@ tool_gone() { ! tool_running; }
 # collect_exit SECONDS: waits for the tool to end and sets TOOL_STATUS.
 collect_exit() {
   wait_for "$1" "lumivet-tool to exit" tool_gone
-  TOOL_STATUS=0
-  wait "$TOOL_PID" || TOOL_STATUS=$?
+  wait "$TOOL_PID" && TOOL_STATUS=0 || TOOL_STATUS=$?
   TOOL_PID=
 }
 # expect_exit STATUS: the tool ends (or has ended) with STATUS.
@@ -82,9 +77,7 @@ expect_exit() {
   [ -z "$TOOL_PID" ] || collect_exit 60
   [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"
 }
-expect_quiet_console() {
-  [ ! -s "$RUN/tool.stdout" ] && [ ! -s "$RUN/tool.stderr" ] || fail "the tool printed on the console"
-}
+expect_quiet_console() { [ ! -s "$RUN/tool.stdout" ] && [ ! -s "$RUN/tool.stderr" ] || fail "console output"; }
 expect_clean_exit() { expect_exit 0 && expect_quiet_console; }
 # expect_stderr_mentions TEXT: the error line on stderr (the message box's text) contains TEXT.
 expect_stderr_mentions() { grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr lacks \"$1\""; }
@@ -99,9 +92,8 @@ wait_window() {
   WINDOW=$(visible_window "$1")
 }
 window_shown_while_running() {
-  ! window_hidden "$1" && return 0
-  [ -z "$TOOL_PID" ] || tool_running ||
-    { collect_exit 0 && fail "the tool ended with status $TOOL_STATUS instead of showing \"$1\""; }
+  window_hidden "$1" || return 0
+  [ -z "$TOOL_PID" ] || tool_running || { collect_exit 0 && fail "status $TOOL_STATUS, no window \"$1\""; }
   return 1
 }
 
@@ -132,12 +124,11 @@ placed_and_drawn() {
 # the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
 # slider move, as when the user holds the arrow key.
 move_slider() {
-  local x y keys=(Home)
+  local x y
   read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "$1p")
   [ -n "$y" ] || fail "slider $1 not found in the control window"
-  for ((i = 0; i < $2; i++)); do keys+=(Right); done
   focus "$CONTROL"
-  xdotool mousemove --window "$CONTROL" "$x" "$y" click 1 key --delay 10 "${keys[@]}"
+  xdotool mousemove --window "$CONTROL" "$x" "$y" click 1 key --delay 10 Home $(yes Right | head -n "$2")
 }
 
 # picture WINDOW-OR-FILE: a fingerprint of what a window shows, or of an image file's pixels.
@@ -149,10 +140,8 @@ still_running() { sleep 0.5 && tool_running || fail "the tool ended after $1"; }
 
 # expect_files FOLDER NAME...: FOLDER holds exactly the named entries (no leftovers of a save).
 expect_files() {
-  local actual expected
-  actual=$(find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
-  expected=$(printf '%s\n' "${@:2}" | sed '/^$/d' | sort)
-  [ "$actual" = "$expected" ] || fail "$1 holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
+  local listed=$(find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | paste -sd,)
+  [ "$listed" = "$(printf '%s\n' "${@:2}" | sort | paste -sd,)" ] || fail "$1 holds [$listed], expected [${*:2}]"
 }
 
 # expect_same_file ACTUAL EXPECTED: byte-identical files.

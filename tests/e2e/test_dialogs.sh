@@ -22,10 +22,7 @@ expect_clean_exit
 expect_same_file "$WORK/pics.old/cat.2024_.jpg" "$RUN/expected.jpg"
 rm "$WORK/pics.old/cat.2024_.jpg"
 
-no_tool_window_until_exit() {
-  window_hidden "Lumivet Tool" && window_hidden "Image" || fail "a tool window opened after a cancel"
-  tool_gone
-}
+no_tool_window_until_exit() { window_hidden "Lumivet Tool" && window_hidden Image || fail "a window opened"; tool_gone; }
 cancel_key() { press "$1" Escape; }
 for cancel in cancel_key close_window; do
   start_tool

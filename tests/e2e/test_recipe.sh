@@ -18,8 +18,7 @@ recipe=$(exiv2 -q -Pv -K Xmp.lumivet.Recipe "$WORK/scan_.jpg")
 [ "$recipe" = "Bilateral 3; C.StretchC 30; Blur 4" ] || fail "recipe: $recipe"
 
 mkdir "$WORK/batch"
-cp "$photo" "$WORK/batch/copy.png"
-cp "$photo" "$WORK/batch/x.png"
+cp "$photo" "$WORK/batch/copy.png" && cp "$photo" "$WORK/batch/x.png"
 echo junk >"$WORK/batch/broken.png"
 RUN_AS=(env -u DISPLAY)
 start_tool --apply-from "$WORK/scan_.jpg" "$WORK/batch/copy.png"

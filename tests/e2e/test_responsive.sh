@@ -34,9 +34,7 @@ pointer_is() { [ "$("$HELPER" cursor)" "$1" "$idle" ]; }
 
 move_slider 1 20 # Bilateral: about 6 s of work
 wait_for 5 "the busy pointer" pointer_is !=
-sleep 2
-before=$(picture "$IMAGE")
-sleep 1
+sleep 2 && before=$(picture "$IMAGE") && sleep 1
 [ "$(picture "$IMAGE")" != "$before" ] || fail "the photo did not change during the run"
 xdotool key Left # Bilateral 19
 sleep 0.5
