@@ -31,7 +31,7 @@ trap 'exit 143' TERM INT HUP # a time-out of the test runner still cleans up
 fail() {
   echo "FAIL ($TEST_NAME): $*" >&2
   tail -n +1 "$RUN"/tool.std* >&2 2>/dev/null || true
-  [ -z "$XVFB_PID" ] || xdotool search --onlyvisible --name . getwindowname %@ >&2 2>/dev/null || true
+  [ -z "$XVFB_PID" ] || { echo "visible windows:" && xdotool search --onlyvisible --name . getwindowname %@; } >&2 2>/dev/null || true
   exit 1
 }
 
