@@ -92,7 +92,6 @@ cv::Mat grab(Display* display, Window window) {
 // Prints a click point "X Y" on each slider, top to bottom.
 int findSliders(const cv::Mat& image) {
   const int probe = image.cols - 50;
-  if (probe < image.cols / 2) return fail("the window is too narrow");
   int bandStart = -1, bandLeft = 0;
   for (int y = 0; y <= image.rows; ++y) {
     int left = probe;
