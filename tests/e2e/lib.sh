@@ -19,8 +19,10 @@ mkdir "$WORK" "$RUN"
 chmod 755 "$BASE" "$WORK" # the unprivileged runs must reach the photos in here
 XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW= RUN_AS=()
 
+# The tool and X server are killed outright: a tool that fails to end on SIGTERM must not hang
+# the test after reporting its failure.
 cleanup() {
-  for pid in $TOOL_PID $XVFB_PID; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
+  for pid in $TOOL_PID $XVFB_PID; do kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   chmod -R u+rwX "$BASE" 2>/dev/null || true
   rm -rf "$BASE"
 }

@@ -33,7 +33,7 @@ expect_clean_exit
 expect_same_file "$photo" "$RUN/photo-before.jpg"
 expect_files "$folder" "été à Paris.v2.JPG" "été à Paris.v2_.jpg"
 [ "$(picture "$result")" = "$(picture "$RUN/upright.jpg")" ] || fail "the saved pixels differ"
-tags=$(exiv2 -q -Pv -g Image.Orientation -g DateTimeOriginal -g Image.Make -g Image.Model "$result" | paste -sd';')
+tags=$(exiv2 -q -Pv -g Image.Orientation -g DateTimeOriginal -g Image.Make -g Image.Model "$result" | paste -sd';' || true)
 [ "$tags" = "E2E Camera Works;Model 9;1;2024:06:11 09:30:00" ] || fail "saved metadata: $tags"
 
 # Closing the windows one after the other: the control window first after a slider move and lone
