@@ -1,6 +1,6 @@
 # Shared harness of the end-to-end tests, sourced by every tests/e2e/test_*.sh. A script runs as
 # `bash test_x.sh PATH-TO-lumivet-tool`; it gets a private X server, a scratch folder ($WORK), the
-# tool under test started in the background, and helpers that wait for windows, files and the
+# tool under test started in the background, and helpers that poll for windows, files and the
 # tool's exit with time-outs, and drive the windows with real X input through xdotool.
 set -euo pipefail
 
@@ -8,21 +8,21 @@ set -euo pipefail
 TOOL=$(realpath "$1")
 HELPER=$(dirname "$TOOL")/lumivet-e2e-helper
 TEST_NAME=$(basename "$0" .sh)
-for program in "$TOOL" "$HELPER" "$(command -v Xvfb)" "$(command -v xdotool)"; do
-  [ -x "$program" ] || { echo "$TEST_NAME: $program is missing" >&2; exit 1; }
+for p in "$TOOL" "$HELPER" Xvfb xdotool exiv2; do
+  command -v "$p" >/dev/null || { echo "$TEST_NAME: $p is missing" >&2; exit 1; }
 done
 
 # $WORK holds the test's photos and what the tool writes; $RUN the harness's own files.
 BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
-WORK=$BASE/work
-RUN=$BASE/run
+WORK=$BASE/work RUN=$BASE/run
 mkdir "$WORK" "$RUN"
 chmod 755 "$BASE" "$WORK" # the unprivileged runs must reach the photos in here
-XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW=
-RUN_AS=()
+XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW= RUN_AS=()
 
+# The tool and X server are killed outright: a tool that fails to end on SIGTERM must not hang
+# the test after reporting its failure.
 cleanup() {
-  for pid in $TOOL_PID $XVFB_PID; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
+  for pid in $TOOL_PID $XVFB_PID; do kill -KILL "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true; done
   chmod -R u+rwX "$BASE" 2>/dev/null || true
   rm -rf "$BASE"
 }
@@ -32,15 +32,8 @@ trap 'exit 143' TERM INT HUP # a time-out of the test runner still cleans up
 # Stops the test with a message, the tool's console output and the visible windows.
 fail() {
   echo "FAIL ($TEST_NAME): $*" >&2
-  for stream in stdout stderr; do
-    [ ! -s "$RUN/tool.$stream" ] || { echo "--- tool $stream:" && cat "$RUN/tool.$stream"; } >&2
-  done
-  if [ -n "$XVFB_PID" ]; then
-    echo "--- visible windows:" >&2
-    for window in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
-      echo "  $window \"$(xdotool getwindowname "$window" 2>/dev/null)\"" >&2
-    done
-  fi
+  tail -n +1 "$RUN"/tool.std* >&2 2>/dev/null || true
+  [ -z "$XVFB_PID" ] || { echo "visible windows:" && xdotool search --onlyvisible --name . getwindowname %@; } >&2 2>/dev/null || true
   exit 1
 }
 
@@ -61,7 +54,7 @@ start_x() {
   Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
-  wait_for 20 "the X server to start" display_written
+  wait_for 20 "the X server to start" grep -qs . "$RUN/display"
   export DISPLAY=":$(head -n1 "$RUN/display")" QT_QPA_PLATFORM=xcb
   unset WAYLAND_DISPLAY
 }
@@ -71,38 +64,28 @@ start_x() {
 start_tool() {
   "${RUN_AS[@]}" "$TOOL" "$@" >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" &
   TOOL_PID=$!
-  TOOL_STATUS=
 }
-
-display_written() { [ -s "$RUN/display" ] && [ "$(wc -l <"$RUN/display")" -ge 1 ]; }
-
 tool_running() { kill -0 "$TOOL_PID" 2>/dev/null; }
-
 tool_gone() { ! tool_running; }
 
-# wait_exit SECONDS: waits for the tool to end and sets TOOL_STATUS.
-wait_exit() {
+# collect_exit SECONDS: waits for the tool to end and sets TOOL_STATUS.
+collect_exit() {
   wait_for "$1" "lumivet-tool to exit" tool_gone
-  TOOL_STATUS=0
-  wait "$TOOL_PID" || TOOL_STATUS=$?
+  wait "$TOOL_PID" && TOOL_STATUS=0 || TOOL_STATUS=$?
   TOOL_PID=
 }
-
-expect_status() { [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"; }
-
-expect_quiet_console() {
-  [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
-  [ ! -s "$RUN/tool.stderr" ] || fail "the tool printed on stderr"
+# expect_exit STATUS: the tool ends (or has ended) with STATUS.
+expect_exit() {
+  [ -z "$TOOL_PID" ] || collect_exit 60
+  [ "$TOOL_STATUS" = "$1" ] || fail "exit status $TOOL_STATUS, expected $1"
 }
-
+expect_quiet_console() { [ ! -s "$RUN/tool.stdout" ] && [ ! -s "$RUN/tool.stderr" ] || fail "console output"; }
+expect_clean_exit() { expect_exit 0 && expect_quiet_console; }
 # expect_stderr_mentions TEXT: the error line on stderr (the message box's text) contains TEXT.
 expect_stderr_mentions() { grep -qF -- "$1" "$RUN/tool.stderr" || fail "stderr lacks \"$1\""; }
 
 # The id of the visible window titled exactly NAME, if there is one.
 visible_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1; }
-
-window_shown() { [ -n "$(visible_window "$1")" ]; }
-
 window_hidden() { [ -z "$(visible_window "$1")" ]; }
 
 # wait_window NAME: waits for the window titled NAME to be shown; its id goes to WINDOW.
@@ -110,59 +93,44 @@ wait_window() {
   wait_for 30 "the window \"$1\"" window_shown_while_running "$1"
   WINDOW=$(visible_window "$1")
 }
-
 window_shown_while_running() {
-  window_shown "$1" && return 0
-  if [ -n "$TOOL_PID" ] && tool_gone; then
-    wait_exit 0
-    fail "the tool ended with status $TOOL_STATUS instead of showing the window \"$1\""
-  fi
+  window_hidden "$1" || return 0
+  [ -z "$TOOL_PID" ] || tool_running || { collect_exit 0 && fail "status $TOOL_STATUS, no window \"$1\""; }
   return 1
 }
 
 # focus WINDOW: gives WINDOW the keyboard focus (there is no window manager to activate it).
 focus() { xdotool windowfocus --sync "$1"; }
-
 # press WINDOW KEY...: real key events to WINDOW, one after another.
-press() {
-  focus "$1"
-  xdotool key --delay 30 "${@:2}"
-}
+press() { focus "$1" && xdotool key --delay 30 "${@:2}"; }
+close_window() { "$HELPER" close "$1"; }
 
-# Waits for the control and image windows and puts the control window in the top left corner and
-# the image window below it, so both can be seen and clicked (a large photo's window would cover
-# the sliders). Sets CONTROL and IMAGE.
+# Waits for the control and image windows (CONTROL and IMAGE), then, unless ARG is "unplaced",
+# puts the control window in the top left corner and the image window below it, so both can be
+# seen and clicked (a large photo's window would cover the sliders).
 wait_tool_windows() {
-  wait_window "Lumivet Tool"
-  CONTROL=$WINDOW
-  wait_window "Image"
-  IMAGE=$WINDOW
-  wait_for 10 "the eight sliders to be drawn" placed_and_drawn
+  wait_window "Lumivet Tool" && CONTROL=$WINDOW
+  wait_window "Image" && IMAGE=$WINDOW
+  [ "${1:-}" = unplaced ] || wait_for 10 "the eight sliders to be drawn" placed_and_drawn
 }
-
 # The tool may still be placing its windows when they appear, so the places are set again until
 # the sliders can be seen.
 placed_and_drawn() {
   local HEIGHT=0
   eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
-  xdotool windowmove --sync "$CONTROL" 0 0
-  xdotool windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
-  sliders_drawn 2>/dev/null
+  xdotool windowmove --sync "$CONTROL" 0 0 windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
+  [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]
 }
-
-sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" | wc -l)" -eq 8 ]; }
 
 # move_slider ROW VALUE: clicks the groove of the slider in ROW (1 to 8, top to bottom) to give it
 # the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
 # slider move, as when the user holds the arrow key.
 move_slider() {
-  local x y keys=(Home)
+  local x y
   read -r x y < <("$HELPER" sliders "$CONTROL" | sed -n "$1p")
   [ -n "$y" ] || fail "slider $1 not found in the control window"
   focus "$CONTROL"
-  xdotool mousemove --window "$CONTROL" "$x" "$y" click 1
-  for ((i = 0; i < $2; i++)); do keys+=(Right); done
-  xdotool key --delay 10 "${keys[@]}"
+  xdotool mousemove --window "$CONTROL" "$x" "$y" click 1 key --delay 10 Home $(yes Right | head -n "$2")
 }
 
 # picture WINDOW-OR-FILE: a fingerprint of what a window shows, or of an image file's pixels.
@@ -170,22 +138,13 @@ picture() { "$HELPER" digest "$1"; }
 
 # still_running WHAT: the tool has not ended after WHAT. The wait covers several rounds of the
 # tool's key wait, which returns at least every 100 ms.
-still_running() {
-  sleep 0.5
-  tool_running || fail "the tool ended after $1"
-}
+still_running() { sleep 0.5 && tool_running || fail "the tool ended after $1"; }
 
 # expect_files FOLDER NAME...: FOLDER holds exactly the named entries (no leftovers of a save).
 expect_files() {
-  local actual expected
-  actual=$(find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort)
-  expected=$(printf '%s\n' "${@:2}" | sed '/^$/d' | sort)
-  [ "$actual" = "$expected" ] ||
-    fail "$1 holds [${actual//$'\n'/, }], expected [${expected//$'\n'/, }]"
+  local listed=$(find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | paste -sd,)
+  [ "$listed" = "$(printf '%s\n' "${@:2}" | sort | paste -sd,)" ] || fail "$1 holds [$listed], expected [${*:2}]"
 }
 
 # expect_same_file ACTUAL EXPECTED: byte-identical files.
-expect_same_file() {
-  [ -f "$1" ] || fail "$1 was not written"
-  cmp -s "$1" "$2" || fail "$1 differs from the expected $2"
-}
+expect_same_file() { cmp -s "$1" "$2" || fail "$1 is missing or differs from the expected $2"; }

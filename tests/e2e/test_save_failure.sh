@@ -13,8 +13,7 @@ if [ "$(id -u)" -eq 0 ]; then
   # copy of the binary it can reach wherever the build directory lies.
   mkdir "$BASE/home" "$BASE/bin"
   chown nobody "$BASE/home" "$elsewhere"
-  cp "$TOOL" "$BASE/bin/lumivet-tool"
-  TOOL=$BASE/bin/lumivet-tool
+  cp "$TOOL" "$BASE/bin/" && TOOL=$BASE/bin/lumivet-tool
   RUN_AS=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -u XDG_RUNTIME_DIR HOME="$BASE/home")
 else
   chmod a-w "$locked"
@@ -36,8 +35,7 @@ wait_tool_windows
 press "$IMAGE" Return
 expect_save_refused
 press "$WINDOW" Escape
-wait_exit 20
-expect_status 2
+expect_exit 2
 [ ! -s "$RUN/tool.stdout" ] || fail "the tool printed on stdout"
 expect_files "$elsewhere"
 
@@ -45,14 +43,13 @@ expect_files "$elsewhere"
 start_tool "$photo"
 wait_tool_windows
 move_slider 7 30 # Black->0
-"$HELPER" close "$IMAGE"
-"$HELPER" close "$CONTROL"
+close_window "$IMAGE"
+close_window "$CONTROL"
 expect_save_refused
 press "$WINDOW" ctrl+a
 xdotool type --delay 5 "$elsewhere/chosen.jpg"
 press "$WINDOW" Return
-wait_exit 20
-expect_status 0
+expect_exit 0
 expect_same_file "$elsewhere/chosen.jpg" "$RUN/expected.jpg"
 expect_files "$elsewhere" chosen.jpg
 expect_files "$locked" photo.png

@@ -11,6 +11,7 @@ printf 'BM\0\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x40\x9c\0\0\x40\x9c\0\0\x01\0\x18
   tr ' ' '\0' >"$WORK/huge.bmp"
 inputs=(notes.png "cut off.png" album.png huge.bmp)
 start_x
+one_error_line() { [ ! -s "$RUN/tool.stdout" ] && [ "$(wc -l <"$RUN/tool.stderr")" -eq 1 ] || fail "$1: not one line on the console"; }
 
 for name in "${inputs[@]}" missing.jpg; do
   start_tool "$WORK/$name"
@@ -18,18 +19,15 @@ for name in "${inputs[@]}" missing.jpg; do
   window_hidden "Lumivet Tool" || fail "the control window opened for $name"
   still_running "the message box for $name appeared"
   press "$WINDOW" Return
-  wait_exit 20
-  expect_status 1
-  [ ! -s "$RUN/tool.stdout" ] && [ "$(wc -l <"$RUN/tool.stderr")" -eq 1 ] ||
-    fail "the console is not the one line of the message for $name"
+  expect_exit 1
+  one_error_line "$name"
   expect_stderr_mentions "\"$WORK/$name\" could not be read as an image"
 done
 
 for environment in "-u DISPLAY -u QT_QPA_PLATFORM" "DISPLAY=:9999"; do
   read -ra RUN_AS <<<"env $environment"
   start_tool "$RUN/whole.png"
-  wait_exit 20
-  expect_status 1
-  [ "$(wc -l <"$RUN/tool.stderr")" -eq 1 ] || fail "with $environment: stderr is not one line"
+  expect_exit 1
+  one_error_line "with $environment"
 done
 expect_files "$WORK" "${inputs[@]}"

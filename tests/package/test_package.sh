@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The .deb of a build: lintian finds nothing to warn about; unpacked into a throwaway root it holds
-# the binary, a valid desktop entry, the icon, a clean compressed manual page and valid metainfo;
+# the installed binary, a valid desktop entry that opens a file, the icon, a clean compressed manual page and valid metainfo;
 # its Depends were computed, and it has no maintainer scripts, so removing it leaves nothing.
 # Usage: bash test_package.sh BUILD-DIR
 set -euo pipefail
@@ -12,8 +12,7 @@ fail() { echo "package: $*" >&2; exit 1; }
 
 deb=$("$project/scripts/package" "$build" "$work" | tail -n1)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-[ "$(basename "$deb")" = "lumivet-tool_${version}_$(dpkg --print-architecture).deb" ] ||
-  fail "unexpected file name $deb"
+[ "$(basename "$deb")" = "lumivet-tool_${version}_$(dpkg --print-architecture).deb" ] || fail "name: $deb"
 
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 ||
   { grep -v '^running with root privileges' "$work/lintian.log"; fail "lintian reports errors or warnings"; }
@@ -23,34 +22,32 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libstdc++6 libqt5widgets5 libopencv-core406 libopencv-highgui406 libexiv2-27; do
   grep -qF ", $library (>= " <<<", $depends" || fail "Depends lacks $library: $depends"
 done
-dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '/(pre|post)(inst|rm)$' &&
-  fail "the package has maintainer scripts"
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '/(pre|post)(inst|rm)$' && fail "maintainer scripts"
 
 root=$work/root
 dpkg -x "$deb" "$root"
-for f in usr/bin/lumivet-tool usr/share/applications/lumivet-tool.desktop \
-         usr/share/icons/hicolor/scalable/apps/lumivet-tool.svg usr/share/man/man1/lumivet-tool.1.gz \
-         usr/share/metainfo/org.lumivet.LumivetTool.metainfo.xml \
-         usr/share/doc/lumivet-tool/copyright usr/share/doc/lumivet-tool/changelog.gz; do
+# The binary, desktop entry, metainfo and manual page are checked by running or reading them below.
+for f in usr/share/icons/hicolor/scalable/apps/lumivet-tool.svg usr/share/doc/lumivet-tool/{copyright,changelog.gz}; do
   [ -f "$root/$f" ] || fail "not in the package: /$f"
 done
 [ "$("$root/usr/bin/lumivet-tool" --version)" = "lumivet-tool $version" ] || fail "--version is wrong"
 
-desktop-file-validate "$root/usr/share/applications/lumivet-tool.desktop"
-appstreamcli validate --no-net --no-color "$root/usr/share/metainfo/org.lumivet.LumivetTool.metainfo.xml" \
-  >"$work/appstream.log" || { cat "$work/appstream.log"; fail "the metainfo does not validate"; }
-grep -q '<launchable type="desktop-id">lumivet-tool.desktop</launchable>' \
-  "$root/usr/share/metainfo/org.lumivet.LumivetTool.metainfo.xml" || fail "metainfo launches no desktop entry"
+desktop=$root/usr/share/applications/lumivet-tool.desktop
+metainfo=$root/usr/share/metainfo/org.lumivet.LumivetTool.metainfo.xml
+desktop-file-validate "$desktop"
+grep -q '^Exec=lumivet-tool %f$' "$desktop" || fail "the desktop entry does not open a file"
+appstreamcli validate --no-net --no-color "$metainfo" >"$work/appstream.log" ||
+  { cat "$work/appstream.log"; fail "the metainfo does not validate"; }
+grep -qF '<launchable type="desktop-id">lumivet-tool.desktop</launchable>' "$metainfo" || fail "no launchable"
 
 # The manual page renders without a groff warning and has the sections the issue asks for.
 page=$root/usr/share/man/man1/lumivet-tool.1.gz
 warnings=$(zcat "$page" | groff -man -ww -z 2>&1) || true
 [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
 text=$(MANWIDTH=80 man -l "$page" 2>/dev/null | col -b)
-for section in NAME SYNOPSIS DESCRIPTION SLIDERS KEYS OPTIONS "EXIT STATUS" FILES ENVIRONMENT; do
-  grep -q "^$section\$" <<<"$text" || fail "manual page lacks the section $section"
-done
-for word in --help --version LUMIVET_TRACE LUMIVET_SLOW_STAGE_MS _.jpg; do
-  grep -qF -- "$word" <<<"$text" || fail "manual page does not mention $word"
+# Section headings stand alone on their line; the options, variables and the result name appear.
+for want in ^NAME$ ^SYNOPSIS$ ^DESCRIPTION$ ^SLIDERS$ ^KEYS$ ^OPTIONS$ '^EXIT STATUS$' ^FILES$ \
+  ^ENVIRONMENT$ --help --version LUMIVET_TRACE LUMIVET_SLOW_STAGE_MS '_\.jpg'; do
+  grep -qE -- "$want" <<<"$text" || fail "the manual page lacks $want"
 done
 echo "package: ok ($(basename "$deb"))"
