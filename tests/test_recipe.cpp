@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "stages/recipe.hpp"
-#include "stages/stages.hpp"
+#include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
 TEST(Recipe, EveryStageAtItsEndsSurvivesTheRoundTrip) {
@@ -52,16 +52,7 @@ TEST(Recipe, HeadlessChainEqualsTheHandlersMovedInTurn) {
       {{kStretchPStage, 40}, {kBlurStage, 9}, {kStretchPStage, 10}, {kStretchPStage, 70}},
   };
   for (const auto& moves : sessions) {
-    resetStages();
-    setDisplayFunction([](const cv::Mat&) {});
-    srcImage = photo.clone();
-    for (const StageStep& move : moves)
-      for (const StageSlider& slider : kStageTable)
-        if (slider.id == move.id) {
-          *slider.value = move.value;
-          slider.handler(move.value, nullptr);
-        }
-    const cv::Mat windowed = dstImage.clone();
+    const cv::Mat windowed = afterMoves(photo, moves);
     std::vector<StageStep> parsed;
     std::string error;
     ASSERT_TRUE(parseRecipe(formatRecipe(stageChain()), parsed, error)) << error;

@@ -60,11 +60,15 @@ TEST_F(AtomicSave, WritesTheSameBytesAsTheLibraryWriter) {
   EXPECT_EQ(filesInFolder(), 2);  // no temporary file left
 }
 
-TEST_F(AtomicSave, ReplacesAnExistingFileWhole) {
-  const std::string path = folder + "/out.jpg";
-  std::ofstream(path) << "an older, longer result that must vanish completely";
+TEST_F(AtomicSave, ReplacesAnExistingFileWholeWithoutWritingIntoIt) {
+  // A second name of the older file still reads it whole afterwards: the new bytes went into a new
+  // file that took the name, so a crash mid-write could never have left a half-written result.
+  const std::string path = folder + "/out.jpg", older = "an older, longer result";
+  std::ofstream(path) << older;
+  fs::create_hard_link(path, folder + "/older.jpg");
   ASSERT_TRUE(writeFileAtomically(path, {1, 2, 3}, error)) << error;
   EXPECT_EQ(contentOf(path), "\x01\x02\x03");
+  EXPECT_EQ(contentOf(folder + "/older.jpg"), older);
 }
 
 TEST_F(AtomicSave, FailuresAreReportedAndLeaveNothingBehind) {
