@@ -5,9 +5,10 @@
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
 namespace {
@@ -18,26 +19,6 @@ const std::vector<int> kStartValues = [] {
   for (const StageSlider& slider : kStageTable) values.push_back(*slider.value);
   return values;
 }();
-
-class Protocol : public ::testing::Test {
- protected:
-  void SetUp() override {
-    resetStages();
-    setDisplayFunction(countDisplay);
-    shown = 0;
-    photo = makePhoto(37, 53);
-    srcImage = photo.clone();
-  }
-  void TearDown() override {
-    setDisplayFunction(nullptr);
-    resetStages();
-  }
-  static void countDisplay(const cv::Mat&) { ++shown; }
-  static int shown;
-  cv::Mat photo;
-};
-
-int Protocol::shown = 0;
 
 cv::Mat blurred(const cv::Mat& image, int value) {
   cv::Mat out;
@@ -54,50 +35,39 @@ cv::Mat bilateral(const cv::Mat& image, int value) {
 }  // namespace
 
 TEST(StageTable, MatchesTheSlidersOfTheControlWindow) {
-  // Black->0 comes before White->0 but has the higher id; only White->0 starts at its maximum,
-  // both at start-up and after a reset.
-  const struct {
-    std::string label;
-    int maximum, id, start;
-  } sliders[] = {{"Bilateral", 20, 1, 0},   {"Blur", 30, 2, 0},       {"C.StretchC", 100, 3, 0},
-                 {"C.StretchP", 100, 4, 0}, {"C.Smooth", 100, 5, 0},  {"G.noise", 100, 6, 0},
-                 {"Black->0", 255, 8, 0},   {"White->0", 255, 7, 255}};
+  // {label, maximum, id, position at start-up, position after a reset}: Black->0 comes before
+  // White->0 but has the higher id, and only White->0 starts at its maximum.
+  using Slider = std::tuple<std::string, int, int, int, int>;
   resetStages();
+  std::vector<Slider> table;
   std::set<int*> values;
   for (std::size_t i = 0; i < kStageTable.size(); ++i) {
-    const StageSlider& slider = kStageTable[i];
-    EXPECT_EQ(slider.label, sliders[i].label);
-    EXPECT_EQ(slider.maximum, sliders[i].maximum) << slider.label;
-    EXPECT_EQ(slider.id, sliders[i].id) << slider.label;
-    EXPECT_EQ(kStartValues[i], sliders[i].start) << slider.label;
-    EXPECT_EQ(*slider.value, sliders[i].start) << slider.label;
-    values.insert(slider.value);
+    const StageSlider& s = kStageTable[i];
+    table.emplace_back(s.label, s.maximum, s.id, kStartValues[i], *s.value);
+    values.insert(s.value);
   }
+  EXPECT_EQ(table, (std::vector<Slider>{{"Bilateral", 20, 1, 0, 0},
+                                        {"Blur", 30, 2, 0, 0},
+                                        {"C.StretchC", 100, 3, 0, 0},
+                                        {"C.StretchP", 100, 4, 0, 0},
+                                        {"C.Smooth", 100, 5, 0, 0},
+                                        {"G.noise", 100, 6, 0, 0},
+                                        {"Black->0", 255, 8, 0, 0},
+                                        {"White->0", 255, 7, 255, 255}}));
   EXPECT_EQ(values.size(), 8u);
   EXPECT_EQ(lastStage, 0);
   EXPECT_TRUE(dstImage.empty());
 }
 
-TEST_F(Protocol, RerunningAStageStartsAgainFromTheSameBase) {
-  blurValue = 5;
-  onBlur(0, nullptr);
-  blurValue = 3;
-  onBlur(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, blurred(photo, 3)), 0);
+TEST(Protocol, RerunningAStageStartsFromTheSameBaseAndSwitchingFreezesTheResultIntoIt) {
+  const cv::Mat photo = makePhoto(37, 53);
+  const cv::Mat rerun = afterMoves(photo, {{kBlurStage, 5}, {kBlurStage, 3}});
+  EXPECT_EQ(countDifferences(rerun, blurred(photo, 3)), 0);
   EXPECT_EQ(countDifferences(srcImage, photo), 0);
-  EXPECT_EQ(lastStage, kBlurStage);
-  EXPECT_EQ(shown, 2);
-}
 
-TEST_F(Protocol, SwitchingStagesFreezesTheLastResultIntoTheBase) {
-  blurValue = 5;
-  onBlur(0, nullptr);
-  bilateralValue = 2;
-  onBilateral(0, nullptr);
   const cv::Mat blurThenBilateral = bilateral(blurred(photo, 5), 2);
-  EXPECT_EQ(countDifferences(dstImage, blurThenBilateral), 0);
-  EXPECT_EQ(lastStage, kBilateralStage);
-
+  const cv::Mat switched = afterMoves(photo, {{kBlurStage, 5}, {kBilateralStage, 2}});
+  EXPECT_EQ(countDifferences(switched, blurThenBilateral), 0);
   // Blur again: the blurred-and-bilateral result is blurred a second time.
   onBlur(0, nullptr);
   EXPECT_EQ(countDifferences(srcImage, blurThenBilateral), 0);
@@ -108,7 +78,10 @@ TEST_F(Protocol, SwitchingStagesFreezesTheLastResultIntoTheBase) {
 // Every handler records its id and shows its result, and slider events cycle through three
 // photo-sized buffers (base, result, the result being computed) instead of allocating; the base
 // and the result share a buffer right after a switch of stage.
-TEST_F(Protocol, HandlersRecordTheirIdAndReuseThreeBuffers) {
+TEST(Protocol, HandlersRecordTheirIdAndReuseThreeBuffers) {
+  afterMoves(makePhoto(37, 53), {});
+  static int shown = 0;
+  setDisplayFunction([](const cv::Mat&) { ++shown; });
   std::set<const uchar*> buffers;
   for (int round = 0; round < 2; ++round) {
     for (const StageSlider& slider : kStageTable) {
@@ -124,16 +97,13 @@ TEST_F(Protocol, HandlersRecordTheirIdAndReuseThreeBuffers) {
   }
   EXPECT_LE(buffers.size(), 3u);
   EXPECT_EQ(shown, 2 * 2 * 8);
+  setDisplayFunction(nullptr);
 }
 
 // A cancelled run leaves the last complete result and the chain as they were; the chain lists
 // each frozen stage once, then the current stage at its last complete position.
-TEST_F(Protocol, CancelledRunsKeepTheLastResultAndTheChain) {
-  blurValue = 2;
-  onBlur(0, nullptr);
-  blurValue = 4;
-  onBlur(0, nullptr);
-  const cv::Mat blurred4 = dstImage.clone();
+TEST(Protocol, CancelledRunsKeepTheLastResultAndTheChain) {
+  const cv::Mat blurred4 = afterMoves(makePhoto(37, 53), {{kBlurStage, 2}, {kBlurStage, 4}});
   RunControl control;
   control.bandRows = 5;
   int bands = 0;
