@@ -23,18 +23,16 @@ TEST(Recipe, EveryStageAtItsEndsSurvivesTheRoundTrip) {
 }
 
 TEST(Recipe, BadStepsAreRefusedByName) {
-  const char* const bad[][2] = {
-      {"Bilateral 3; Sharpen 2", "Sharpen 2"},
-      {"Blur 31", "Blur 31"},
-      {"Blur -1", "Blur -1"},
-      {"Blur 4x", "Blur 4x"},
-      {"Blur", "Blur"},
-      {"Blur 2;; Blur 3", "empty step"},
-      {"", "empty step"},
-      {"blur 4", "blur 4"},
-      {"Black->0 256", "Black->0 256"},
-      {"Blur 99999999999999999999", "Blur 9999"},
-  };
+  const char* const bad[][2] = {{"Bilateral 3; Sharpen 2", "Sharpen 2"},
+                                {"Blur 31", "Blur 31"},
+                                {"Blur -1", "Blur -1"},
+                                {"Blur 4x", "Blur 4x"},
+                                {"Blur", "Blur"},
+                                {"Blur 2;; Blur 3", "empty step"},
+                                {"", "empty step"},
+                                {"blur 4", "blur 4"},
+                                {"Black->0 256", "Black->0 256"},
+                                {"Blur 99999999999999999999", "Blur 9999"}};
   for (const auto& [text, named] : bad) {
     std::vector<StageStep> chain;
     std::string error;

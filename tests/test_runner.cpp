@@ -42,22 +42,11 @@ bool runs(const StageRunner& runner, int id, int position) {
          progress.rowsDone > 0;
 }
 
-class Runner : public ::testing::Test {
- protected:
-  void SetUp() override {
-    photo = makePhoto(48, 64);
-    afterMoves(photo, {});
-  }
-  void TearDown() override {
-    setDisplayFunction(nullptr);
-    resetStages();
-  }
-  cv::Mat photo;
-};
-
 }  // namespace
 
-TEST_F(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
+TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
+  const cv::Mat photo = makePhoto(48, 64);
+  afterMoves(photo, {});
   StageRunner runner({{}, 400, ""});
   runner.move(sliderOf(kBlurStage), 5);
   ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 5); }));
@@ -82,7 +71,7 @@ TEST_F(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
 
 // During a run the preview holds the finished rows over the last result. Abandoning leaves the
 // last complete result, and the worker ends within a band.
-TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
+TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   const cv::Mat tall = makePhoto(600, 16);
   const cv::Mat last = afterMoves(tall, {{kBlackToZeroStage, 80}});
   StageRunner runner({{}, 3000, ""});  // the worker goes on from the state left here
@@ -110,7 +99,8 @@ TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
 // Every run happens on the one worker, with denormals flushed there and in the library's pool,
 // and one generator: noise at the same position differs from move to move. A failing stage is
 // reported and the worker goes on.
-TEST_F(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
+TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
+  afterMoves(makePhoto(48, 64), {});
   static std::atomic<int> flushed{0};
   static int probeValue = 0;
   const StageSlider probe{"Probe", &probeValue, 0, 1, kBlurStage, [](int position, void*) {
