@@ -40,6 +40,19 @@ std::string writeCameraJpeg() {
   return path;
 }
 
+// A JPEG whose APP1 EXIF block is `tiff` (a TIFF header and IFDs) behind "Exif\0\0".
+std::string writeJpegWithExif(const char* name, const std::vector<unsigned char>& tiff) {
+  std::vector<unsigned char> out = jpegOf(makePhoto(16, 16));
+  const std::size_t length = tiff.size() + 8;
+  std::vector<unsigned char> app1 = {
+      0xFF, 0xE1, (unsigned char)(length >> 8), (unsigned char)length, 'E', 'x', 'i', 'f', 0, 0};
+  app1.insert(app1.end(), tiff.begin(), tiff.end());
+  out.insert(out.begin() + 2, app1.begin(), app1.end());  // right after the start marker
+  const std::string path = tempPath(name);
+  std::ofstream(path, std::ios::binary).write((const char*)out.data(), long(out.size()));
+  return path;
+}
+
 }  // namespace
 
 TEST(Metadata, CameraFieldsAreKeptOrientationResetThumbnailDropped) {
@@ -48,9 +61,6 @@ TEST(Metadata, CameraFieldsAreKeptOrientationResetThumbnailDropped) {
   std::remove(source.c_str());  // read at open: the input may be gone by the time of the save
   std::vector<unsigned char> out = jpegOf(makePhoto(64, 48));
   ASSERT_TRUE(writeMetadata(metadata, out));
-  // The pixels are untouched: the result still decodes to the encoded image.
-  EXPECT_EQ(cv::imdecode(out, cv::IMREAD_UNCHANGED | cv::IMREAD_IGNORE_ORIENTATION).size(),
-            cv::Size(48, 64));
 
   auto image = Exiv2::ImageFactory::open(out.data(), long(out.size()));
   image->readMetadata();
@@ -95,25 +105,6 @@ TEST(Metadata, TheColourProfileOfAJpegOrPngGoesIntoTheResultUnchanged) {
               0);
   }
 }
-
-namespace {
-
-// A JPEG whose APP1 EXIF block is `tiff` (a TIFF header and IFDs) behind "Exif\0\0".
-std::string writeJpegWithExif(const char* name, const std::vector<unsigned char>& tiff) {
-  const std::vector<unsigned char> jpeg = jpegOf(makePhoto(16, 16));
-  std::vector<unsigned char> out(jpeg.begin(), jpeg.begin() + 2);
-  const std::size_t length = tiff.size() + 8;
-  const unsigned char head[] = {
-      0xFF, 0xE1, (unsigned char)(length >> 8), (unsigned char)length, 'E', 'x', 'i', 'f', 0, 0};
-  out.insert(out.end(), head, head + sizeof head);
-  out.insert(out.end(), tiff.begin(), tiff.end());
-  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
-  const std::string path = tempPath(name);
-  std::ofstream(path, std::ios::binary).write((const char*)out.data(), long(out.size()));
-  return path;
-}
-
-}  // namespace
 
 TEST(Metadata, DamagedExifGivesNoMetadataAndNeverHangs) {
   // Little-endian TIFF header, first IFD at 8. The loop: one entry, next IFD back at 8. The

@@ -1,35 +1,24 @@
-// The stage protocol: chaining, re-running and the stage table, driven through the handlers.
+// The stage protocol: the stage table, chaining, re-running and cancelling, driven through the
+// handlers; the library-backed tone cut-offs.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgproc.hpp>
 #include <set>
 #include <string>
-#include <utility>
+#include <tuple>
+#include <vector>
 
-#include "stages/stages.hpp"
+#include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
 namespace {
 
-class Protocol : public ::testing::Test {
- protected:
-  void SetUp() override {
-    resetStages();
-    setDisplayFunction(countDisplay);
-    shown = 0;
-    photo = makePhoto(37, 53);
-    srcImage = photo.clone();
-  }
-  void TearDown() override {
-    setDisplayFunction(nullptr);
-    resetStages();
-  }
-  static void countDisplay(const cv::Mat&) { ++shown; }
-  static int shown;
-  cv::Mat photo;
-};
-
-int Protocol::shown = 0;
+// The slider positions the tool starts with, read before any test resets the stages.
+const std::vector<int> kStartValues = [] {
+  std::vector<int> values;
+  for (const StageSlider& slider : kStageTable) values.push_back(*slider.value);
+  return values;
+}();
 
 cv::Mat blurred(const cv::Mat& image, int value) {
   cv::Mat out;
@@ -46,44 +35,39 @@ cv::Mat bilateral(const cv::Mat& image, int value) {
 }  // namespace
 
 TEST(StageTable, MatchesTheSlidersOfTheControlWindow) {
+  // {label, maximum, id, position at start-up, position after a reset}: Black->0 comes before
+  // White->0 but has the higher id, and only White->0 starts at its maximum.
+  using Slider = std::tuple<std::string, int, int, int, int>;
   resetStages();
-  const std::string labels[] = {"Bilateral", "Blur",    "C.StretchC", "C.StretchP",
-                                "C.Smooth",  "G.noise", "Black->0",   "White->0"};
-  const int maxima[] = {20, 30, 100, 100, 100, 100, 255, 255};
-  const int ids[] = {1, 2, 3, 4, 5, 6, 8, 7};
+  std::vector<Slider> table;
   std::set<int*> values;
   for (std::size_t i = 0; i < kStageTable.size(); ++i) {
-    EXPECT_EQ(kStageTable[i].label, labels[i]);
-    EXPECT_EQ(kStageTable[i].maximum, maxima[i]);
-    EXPECT_EQ(kStageTable[i].id, ids[i]);
-    EXPECT_EQ(*kStageTable[i].value, i == 7 ? 255 : 0) << labels[i];
-    values.insert(kStageTable[i].value);
+    const StageSlider& s = kStageTable[i];
+    table.emplace_back(s.label, s.maximum, s.id, kStartValues[i], *s.value);
+    values.insert(s.value);
   }
+  EXPECT_EQ(table, (std::vector<Slider>{{"Bilateral", 20, 1, 0, 0},
+                                        {"Blur", 30, 2, 0, 0},
+                                        {"C.StretchC", 100, 3, 0, 0},
+                                        {"C.StretchP", 100, 4, 0, 0},
+                                        {"C.Smooth", 100, 5, 0, 0},
+                                        {"G.noise", 100, 6, 0, 0},
+                                        {"Black->0", 255, 8, 0, 0},
+                                        {"White->0", 255, 7, 255, 255}}));
   EXPECT_EQ(values.size(), 8u);
   EXPECT_EQ(lastStage, 0);
   EXPECT_TRUE(dstImage.empty());
 }
 
-TEST_F(Protocol, RerunningAStageStartsAgainFromTheSameBase) {
-  blurValue = 5;
-  onBlur(0, nullptr);
-  blurValue = 3;
-  onBlur(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, blurred(photo, 3)), 0);
+TEST(Protocol, RerunningAStageStartsFromTheSameBaseAndSwitchingFreezesTheResultIntoIt) {
+  const cv::Mat photo = makePhoto(37, 53);
+  const cv::Mat rerun = afterMoves(photo, {{kBlurStage, 5}, {kBlurStage, 3}});
+  EXPECT_EQ(countDifferences(rerun, blurred(photo, 3)), 0);
   EXPECT_EQ(countDifferences(srcImage, photo), 0);
-  EXPECT_EQ(lastStage, kBlurStage);
-  EXPECT_EQ(shown, 2);
-}
 
-TEST_F(Protocol, SwitchingStagesFreezesTheLastResultIntoTheBase) {
-  blurValue = 5;
-  onBlur(0, nullptr);
-  bilateralValue = 2;
-  onBilateral(0, nullptr);
   const cv::Mat blurThenBilateral = bilateral(blurred(photo, 5), 2);
-  EXPECT_EQ(countDifferences(dstImage, blurThenBilateral), 0);
-  EXPECT_EQ(lastStage, kBilateralStage);
-
+  const cv::Mat switched = afterMoves(photo, {{kBlurStage, 5}, {kBilateralStage, 2}});
+  EXPECT_EQ(countDifferences(switched, blurThenBilateral), 0);
   // Blur again: the blurred-and-bilateral result is blurred a second time.
   onBlur(0, nullptr);
   EXPECT_EQ(countDifferences(srcImage, blurThenBilateral), 0);
@@ -91,22 +75,13 @@ TEST_F(Protocol, SwitchingStagesFreezesTheLastResultIntoTheBase) {
   EXPECT_NE(srcImage.data, dstImage.data);
 }
 
-TEST_F(Protocol, TheFirstMoveCommitsNothingAndRepeatsAreStable) {
-  blackValue = 40;
-  onBlackToZero(0, nullptr);
-  EXPECT_EQ(countDifferences(srcImage, photo), 0);
-  const cv::Mat first = dstImage.clone();
-  onBlackToZero(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, first), 0);
-  // The callback's own argument is ignored; the value variable decides.
-  onBlackToZero(200, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, first), 0);
-}
-
-// Every handler records its id and keeps the photo's shape, and slider events cycle through three
+// Every handler records its id and shows its result, and slider events cycle through three
 // photo-sized buffers (base, result, the result being computed) instead of allocating; the base
 // and the result share a buffer right after a switch of stage.
-TEST_F(Protocol, HandlersKeepTheShapeAndReuseThreeBuffers) {
+TEST(Protocol, HandlersRecordTheirIdAndReuseThreeBuffers) {
+  afterMoves(makePhoto(37, 53), {});
+  static int shown = 0;
+  setDisplayFunction([](const cv::Mat&) { ++shown; });
   std::set<const uchar*> buffers;
   for (int round = 0; round < 2; ++round) {
     for (const StageSlider& slider : kStageTable) {
@@ -114,8 +89,6 @@ TEST_F(Protocol, HandlersKeepTheShapeAndReuseThreeBuffers) {
       for (int again = 0; again < 2; ++again) {
         slider.handler(0, nullptr);
         EXPECT_EQ(lastStage, slider.id);
-        EXPECT_EQ(dstImage.type(), CV_8UC3) << slider.label;
-        EXPECT_EQ(dstImage.size(), photo.size()) << slider.label;
         EXPECT_NE(nextImage.data, dstImage.data) << slider.label;
         buffers.insert(srcImage.data);
         buffers.insert(dstImage.data);
@@ -124,16 +97,13 @@ TEST_F(Protocol, HandlersKeepTheShapeAndReuseThreeBuffers) {
   }
   EXPECT_LE(buffers.size(), 3u);
   EXPECT_EQ(shown, 2 * 2 * 8);
+  setDisplayFunction(nullptr);
 }
 
 // A cancelled run leaves the last complete result and the chain as they were; the chain lists
 // each frozen stage once, then the current stage at its last complete position.
-TEST_F(Protocol, CancelledRunsKeepTheLastResultAndTheChain) {
-  blurValue = 2;
-  onBlur(0, nullptr);
-  blurValue = 4;
-  onBlur(0, nullptr);
-  const cv::Mat blurred4 = dstImage.clone();
+TEST(Protocol, CancelledRunsKeepTheLastResultAndTheChain) {
+  const cv::Mat blurred4 = afterMoves(makePhoto(37, 53), {{kBlurStage, 2}, {kBlurStage, 4}});
   RunControl control;
   control.bandRows = 5;
   int bands = 0;
@@ -153,13 +123,20 @@ TEST_F(Protocol, CancelledRunsKeepTheLastResultAndTheChain) {
   EXPECT_EQ(stageChain(), (std::vector<StageStep>{{kBlurStage, 4}, {kBilateralStage, 3}}));
 }
 
-TEST_F(Protocol, InitialPositionsOfTheCutOffsChangeNothing) {
-  onWhiteToZero(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, photo), 0);
-  onBlackToZero(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, photo), 0);
-  onBilateral(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, photo), 0);
-  onBlur(0, nullptr);
-  EXPECT_EQ(countDifferences(dstImage, photo), 0);
+TEST(ToneCutOffs, EachSampleAgainstTheThreshold) {
+  // Black->0 zeroes samples at or below the threshold; White->0 lowers samples above it to it.
+  const cv::Mat pixel(1, 1, CV_8UC3, cv::Scalar(99, 100, 101));
+  const struct {
+    void (*filter)(const cv::Mat&, int, cv::Mat&);
+    int value;
+    cv::Vec3b expected;
+  } cases[] = {{filterBlackToZero, 100, {0, 0, 101}},
+               {filterWhiteToZero, 100, {99, 100, 100}},
+               {filterBlackToZero, 255, {0, 0, 0}},
+               {filterWhiteToZero, 0, {0, 0, 0}}};
+  for (const auto& [filter, value, expected] : cases) {
+    cv::Mat out;
+    filter(pixel, value, out);
+    EXPECT_EQ(out.at<cv::Vec3b>(0, 0), expected) << value;
+  }
 }

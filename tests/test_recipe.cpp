@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "stages/recipe.hpp"
-#include "stages/stages.hpp"
+#include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
 TEST(Recipe, EveryStageAtItsEndsSurvivesTheRoundTrip) {
@@ -23,18 +23,16 @@ TEST(Recipe, EveryStageAtItsEndsSurvivesTheRoundTrip) {
 }
 
 TEST(Recipe, BadStepsAreRefusedByName) {
-  const char* const bad[][2] = {
-      {"Bilateral 3; Sharpen 2", "Sharpen 2"},
-      {"Blur 31", "Blur 31"},
-      {"Blur -1", "Blur -1"},
-      {"Blur 4x", "Blur 4x"},
-      {"Blur", "Blur"},
-      {"Blur 2;; Blur 3", "empty step"},
-      {"", "empty step"},
-      {"blur 4", "blur 4"},
-      {"Black->0 256", "Black->0 256"},
-      {"Blur 99999999999999999999", "Blur 9999"},
-  };
+  const char* const bad[][2] = {{"Bilateral 3; Sharpen 2", "Sharpen 2"},
+                                {"Blur 31", "Blur 31"},
+                                {"Blur -1", "Blur -1"},
+                                {"Blur 4x", "Blur 4x"},
+                                {"Blur", "Blur"},
+                                {"Blur 2;; Blur 3", "empty step"},
+                                {"", "empty step"},
+                                {"blur 4", "blur 4"},
+                                {"Black->0 256", "Black->0 256"},
+                                {"Blur 99999999999999999999", "Blur 9999"}};
   for (const auto& [text, named] : bad) {
     std::vector<StageStep> chain;
     std::string error;
@@ -52,16 +50,7 @@ TEST(Recipe, HeadlessChainEqualsTheHandlersMovedInTurn) {
       {{kStretchPStage, 40}, {kBlurStage, 9}, {kStretchPStage, 10}, {kStretchPStage, 70}},
   };
   for (const auto& moves : sessions) {
-    resetStages();
-    setDisplayFunction([](const cv::Mat&) {});
-    srcImage = photo.clone();
-    for (const StageStep& move : moves)
-      for (const StageSlider& slider : kStageTable)
-        if (slider.id == move.id) {
-          *slider.value = move.value;
-          slider.handler(move.value, nullptr);
-        }
-    const cv::Mat windowed = dstImage.clone();
+    const cv::Mat windowed = afterMoves(photo, moves);
     std::vector<StageStep> parsed;
     std::string error;
     ASSERT_TRUE(parseRecipe(formatRecipe(stageChain()), parsed, error)) << error;

@@ -7,11 +7,11 @@
 #include <chrono>
 #include <opencv2/core/utility.hpp>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "app/runner.hpp"
 #include "stages/fpmode.hpp"
+#include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
 namespace {
@@ -24,12 +24,6 @@ using Clock = std::chrono::steady_clock;
 // the thread that starts them; the runner's own threads are what it checks.
 const bool serialLoops = (cv::setNumThreads(1), true);
 #endif
-
-const StageSlider& slider(int id) {
-  for (const StageSlider& s : kStageTable)
-    if (s.id == id) return s;
-  throw std::logic_error("no such stage");
-}
 
 // Polls until `ready` holds, for ten seconds at most.
 template <typename Ready>
@@ -48,68 +42,40 @@ bool runs(const StageRunner& runner, int id, int position) {
          progress.rowsDone > 0;
 }
 
-// The result of `moves` made one after another on the test thread, as without a runner.
-cv::Mat serialResult(const cv::Mat& photo, const std::vector<std::pair<int, int>>& moves) {
-  resetStages();
-  setDisplayFunction([](const cv::Mat&) {});
-  srcImage = photo.clone();
-  for (const auto& [id, position] : moves) {
-    *slider(id).value = position;
-    slider(id).handler(0, nullptr);
-  }
-  return dstImage.clone();
-}
-
-class Runner : public ::testing::Test {
- protected:
-  void SetUp() override {
-    photo = makePhoto(48, 64);
-    serialResult(photo, {});
-  }
-  void TearDown() override {
-    setDisplayFunction(nullptr);
-    resetStages();
-  }
-  cv::Mat photo;
-};
-
 }  // namespace
 
-TEST_F(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
+TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
+  const cv::Mat photo = makePhoto(48, 64);
+  afterMoves(photo, {});
   StageRunner runner({{}, 400, ""});
-  runner.move(slider(kBlurStage), 5);
+  runner.move(sliderOf(kBlurStage), 5);
   ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 5); }));
-  runner.move(slider(kBlurStage), 3);       // Blur 5 is stale
-  runner.move(slider(kBilateralStage), 2);  // Blur 3 is its base: it must complete
+  runner.move(sliderOf(kBlurStage), 3);       // Blur 5 is stale
+  runner.move(sliderOf(kBilateralStage), 2);  // Blur 3 is its base: it must complete
   ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 3); }));
-  runner.move(slider(kBilateralStage), 4);  // merges with the queued move
-  runner.move(slider(kBlurStage), 1);
-  runner.move(slider(kBlurStage), 2);
+  runner.move(sliderOf(kBilateralStage), 4);  // merges with the queued move
+  runner.move(sliderOf(kBlurStage), 1);
+  runner.move(sliderOf(kBlurStage), 2);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   runner.stop();
-  std::vector<std::pair<int, int>> reported;
+  const std::vector<StageStep> made = {{kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}};
+  std::vector<StageStep> reported;
   for (const RunReport& report : runner.takeReports()) {
     EXPECT_EQ(report.failure, "");
-    reported.emplace_back(report.slider->id, report.position);
+    reported.push_back({report.slider->id, report.position});
   }
-  EXPECT_EQ(reported, (std::vector<std::pair<int, int>>{
-                          {kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}}));
-  EXPECT_EQ(stageChain(),
-            (std::vector<StageStep>{{kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}}));
+  EXPECT_EQ(reported, made);
   const cv::Mat result = dstImage.clone();
-  EXPECT_EQ(
-      countDifferences(
-          result, serialResult(photo, {{kBlurStage, 3}, {kBilateralStage, 4}, {kBlurStage, 2}})),
-      0);
+  EXPECT_EQ(countDifferences(result, afterMoves(photo, made)), 0);
 }
 
 // During a run the preview holds the finished rows over the last result. Abandoning leaves the
 // last complete result, and the worker ends within a band.
-TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
+TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   const cv::Mat tall = makePhoto(600, 16);
-  const cv::Mat last = serialResult(tall, {{kBlackToZeroStage, 80}});
+  const cv::Mat last = afterMoves(tall, {{kBlackToZeroStage, 80}});
   StageRunner runner({{}, 3000, ""});  // the worker goes on from the state left here
-  runner.move(slider(kBilateralStage), 6);
+  runner.move(sliderOf(kBilateralStage), 6);
   cv::Mat preview;
   ASSERT_TRUE(eventually([&] {
     const RunProgress progress = runner.progress();
@@ -122,7 +88,7 @@ TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   EXPECT_EQ(countDifferences(dstImage, last), 0);
   EXPECT_EQ(stageChain(), (std::vector<StageStep>{{kBlackToZeroStage, 80}}));
 
-  const cv::Mat next = serialResult(tall, {{kBlackToZeroStage, 80}, {kBilateralStage, 6}});
+  const cv::Mat next = afterMoves(tall, {{kBlackToZeroStage, 80}, {kBilateralStage, 6}});
   int done = 0;
   while (done < tall.rows && countDifferences(preview.row(done), next.row(done)) == 0) ++done;
   EXPECT_GT(done, 0);
@@ -133,7 +99,8 @@ TEST_F(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
 // Every run happens on the one worker, with denormals flushed there and in the library's pool,
 // and one generator: noise at the same position differs from move to move. A failing stage is
 // reported and the worker goes on.
-TEST_F(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
+TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
+  afterMoves(makePhoto(48, 64), {});
   static std::atomic<int> flushed{0};
   static int probeValue = 0;
   const StageSlider probe{"Probe", &probeValue, 0, 1, kBlurStage, [](int position, void*) {
@@ -145,13 +112,13 @@ TEST_F(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
                           }};
   StageRunner runner;
   runner.move(probe, 0);
-  runner.move(slider(kNoiseStage), 40);
+  runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   cv::Mat first;
   EXPECT_TRUE(runner.showNewResult([&](const cv::Mat& image) { first = image.clone(); }));
   EXPECT_FALSE(runner.showNewResult([](const cv::Mat&) { ADD_FAILURE(); }));
   runner.move(probe, 1);
-  runner.move(slider(kNoiseStage), 40);
+  runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   runner.stop();
   EXPECT_GT(countDifferences(dstImage, first), 0);
