@@ -43,7 +43,11 @@ bool arithmeticFlushes() {
 
 }  // namespace
 
-TEST(Bands, EveryBandHeightGivesTheWholeImageResult) {
+// One test per slider, so that the test runner can spread them over the cores.
+class BandsOf : public ::testing::TestWithParam<int> {};
+
+TEST_P(BandsOf, EveryBandHeightGivesTheWholeImageResult) {
+  const StageSlider& slider = kStageTable[GetParam()];
   setDisplayFunction([](const cv::Mat&) {});
   RunControl control;
   setRunControl(&control);
@@ -70,19 +74,18 @@ TEST(Bands, EveryBandHeightGivesTheWholeImageResult) {
   // of heights that do not divide it, at the largest positions.
   const cv::Size sizes[] = {{1, 1}, {9, 1}, {1, 8}, {3, 4}, {7, 6}, {5, 13}};
   const cv::Mat photo = makePhoto(97, 61);
-  for (const StageSlider& slider : kStageTable) {
-    for (const cv::Size size : sizes) {
-      const cv::Mat image = makeRandom(size.height, size.width, size.area());
-      std::vector<int> heights(image.rows + 1);
-      std::iota(heights.begin(), heights.end(), 0);
-      for (int position = 0; position <= slider.maximum; ++position)
-        ASSERT_NO_FATAL_FAILURE(check(slider, image, position, heights));
-    }
-    check(slider, photo, slider.id == kWhiteToZeroStage ? 128 : slider.maximum, {1, 2, 7, 40, 96});
+  for (const cv::Size size : sizes) {
+    const cv::Mat image = makeRandom(size.height, size.width, size.area());
+    std::vector<int> heights(image.rows + 1);
+    std::iota(heights.begin(), heights.end(), 0);
+    for (int position = 0; position <= slider.maximum; ++position)
+      ASSERT_NO_FATAL_FAILURE(check(slider, image, position, heights));
   }
+  check(slider, photo, slider.id == kWhiteToZeroStage ? 128 : slider.maximum, {1, 2, 7, 40, 96});
   setRunControl(nullptr);
   resetStages();
 }
+INSTANTIATE_TEST_SUITE_P(EverySlider, BandsOf, ::testing::Range(0, int(kStageTable.size())));
 
 TEST(Bands, NoiseFieldDoesNotDependOnWhereTheDrawsAreSplit) {
   // Rows of 5000 pixels: the draws are split inside rows as well as between them.
