@@ -11,6 +11,7 @@
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/load.hpp"
@@ -32,6 +33,15 @@ std::string canonical(const std::string& path) {
   std::error_code error;
   const auto resolved = std::filesystem::weakly_canonical(path, error);
   return error ? path : resolved.string();
+}
+
+// The time since `start`, as "1.2 s".
+std::string secondsSince(std::chrono::steady_clock::time_point start) {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
 }
 
 }  // namespace
@@ -81,10 +91,7 @@ int runBatch(int argc, char** args) {
         try {
           const cv::Mat result = applyRecipe(photo.image, chain);
           photo.image.release();
-          if (encodeJpeg(result, bytes, error)) {
-            setRecipe(photo.metadata.xmp, recipe);
-            writeMetadata(photo.metadata, bytes);
-          }
+          if (!encodeResult(result, std::move(photo.metadata), recipe, bytes, error)) bytes.clear();
         } catch (const cv::Exception& e) {
           error = e.msg;
         } catch (const std::bad_alloc&) {
@@ -92,11 +99,7 @@ int runBatch(int argc, char** args) {
         }
         resetStages();
         if (!bytes.empty() && writeFileAtomically(target, bytes, error)) {
-          const double seconds =
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-          char time[32];
-          std::snprintf(time, sizeof time, "%.1f s", seconds);
-          outcome = "saved " + fileName(target) + ", " + time;
+          outcome = "saved " + fileName(target) + ", " + secondsSince(start);
           ++saved;
         } else {
           outcome = "not saved: " + error;
@@ -111,12 +114,8 @@ int runBatch(int argc, char** args) {
     else
       std::cerr << line << '\n';
   }
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - batchStart).count();
-  char time[32];
-  std::snprintf(time, sizeof time, "%.1f s", seconds);
   std::cerr << saved << " of " << total << " saved, " << unreadable << " unreadable, " << unsaved
-            << " not saved, " << time << '\n';
+            << " not saved, " << secondsSince(batchStart) << '\n';
   if (unsaved) return 2;
   return unreadable ? 1 : 0;
 }

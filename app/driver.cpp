@@ -233,13 +233,10 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, cons
   };
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!encodeJpeg(result, bytes, error)) {
+  if (!encodeResult(result, metadata, formatRecipe(stageChain()), bytes, error)) {
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
-  PhotoMetadata saved = metadata;
-  setRecipe(saved.xmp, formatRecipe(stageChain()));
-  writeMetadata(saved, bytes);
   std::string target = outputPathFor(inputPath);
   while (!writeFileAtomically(target, bytes, error)) {
     const std::string reason =

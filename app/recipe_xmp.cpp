@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "app/save.hpp"
+
 namespace {
 
 constexpr const char* kRecipeKey = "Xmp.lumivet.Recipe";
@@ -23,6 +25,14 @@ void setRecipe(Exiv2::XmpData& xmp, const std::string& recipe) {
   if (old != xmp.end()) xmp.erase(old);
   if (!recipe.empty()) xmp[kRecipeKey] = recipe;
   xmp["Xmp.xmp.CreatorTool"] = std::string("Lumivet Tool ") + LUMIVET_VERSION;
+}
+
+bool encodeResult(const cv::Mat& result, PhotoMetadata metadata, const std::string& recipe,
+                  std::vector<unsigned char>& bytes, std::string& error) {
+  if (!encodeJpeg(result, bytes, error)) return false;
+  setRecipe(metadata.xmp, recipe);
+  writeMetadata(metadata, bytes);
+  return true;
 }
 
 bool readRecipe(const std::string& path, std::string& recipe) {

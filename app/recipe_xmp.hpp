@@ -3,11 +3,21 @@
 #pragma once
 
 #include <exiv2/exiv2.hpp>
+#include <opencv2/core.hpp>
 #include <string>
+#include <vector>
+
+#include "app/metadata.hpp"
 
 // Sets Xmp.lumivet.Recipe to `recipe` (removes it when `recipe` is empty: the photo was saved
 // unchanged) and Xmp.xmp.CreatorTool to "Lumivet Tool VERSION", keeping the other properties.
 void setRecipe(Exiv2::XmpData& xmp, const std::string& recipe);
+
+// The bytes of a saved result: `result` as JPEG with the photo's `metadata` and the `recipe` that
+// made it. On failure returns false and says why in `error`; metadata that cannot be written
+// never stops a save.
+bool encodeResult(const cv::Mat& result, PhotoMetadata metadata, const std::string& recipe,
+                  std::vector<unsigned char>& bytes, std::string& error);
 
 // The recipe recorded in the file at `path`. Returns false when the file cannot be read or holds
 // no recipe.
