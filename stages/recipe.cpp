@@ -9,12 +9,6 @@
 
 namespace {
 
-const StageSlider* sliderById(int id) {
-  for (const StageSlider& slider : kStageTable)
-    if (slider.id == id) return &slider;
-  return nullptr;
-}
-
 const StageSlider* sliderByLabel(const std::string& label) {
   for (const StageSlider& slider : kStageTable)
     if (label == slider.label) return &slider;

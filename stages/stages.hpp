@@ -69,6 +69,13 @@ inline const std::array<StageSlider, 8> kStageTable = {{
     {"White->0", &whiteValue, 255, 255, 7, onWhiteToZero},
 }};
 
+// The slider of the stage `id`; null when there is none.
+inline const StageSlider* sliderById(int id) {
+  for (const StageSlider& slider : kStageTable)
+    if (slider.id == id) return &slider;
+  return nullptr;
+}
+
 // Puts every working image, lastStage and every value variable back to its state at start-up.
 // The tool itself never needs this; tests do, between cases.
 void resetStages();

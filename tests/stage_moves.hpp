@@ -7,8 +7,7 @@
 #include "stages/stages.hpp"
 
 inline const StageSlider& sliderOf(int id) {
-  for (const StageSlider& slider : kStageTable)
-    if (slider.id == id) return slider;
+  if (const StageSlider* slider = sliderById(id)) return *slider;
   throw std::logic_error("no such stage");
 }
 
