@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "bench/bench_common.hpp"
-#include "stages/fpmode.hpp"
+#include "filters/fpmode.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 inline const StageSlider& sliderOf(int id) {
   if (const StageSlider* slider = sliderById(id)) return *slider;

@@ -9,8 +9,8 @@
 #include <opencv2/core/utility.hpp>
 #include <optional>
 
-#include "stages/fpmode.hpp"
-#include "stages/stages.hpp"
+#include "filters/fpmode.hpp"
+#include "pipeline/stages.hpp"
 #include "tests/test_images.hpp"
 
 namespace {

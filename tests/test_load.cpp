@@ -5,7 +5,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/load.hpp"
+#include "photo/load.hpp"
 #include "tests/test_images.hpp"
 
 TEST(Load, WhatIsNotARegularFileIsRefusedAtOnce) {

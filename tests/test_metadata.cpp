@@ -6,7 +6,7 @@
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
-#include "app/metadata.hpp"
+#include "photo/metadata.hpp"
 #include "tests/test_images.hpp"
 
 namespace {

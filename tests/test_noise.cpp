@@ -2,7 +2,7 @@
 // generator, in raster order with the channels drawn independently, rounded and clipped to a byte.
 #include <gtest/gtest.h>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 #include "tests/test_images.hpp"
 
 TEST(NoiseStage, EqualsTheFloatSumOfOneRasterOrderDraw) {

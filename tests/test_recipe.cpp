@@ -2,7 +2,7 @@
 // against the handlers driven move by move.
 #include <gtest/gtest.h>
 
-#include "stages/recipe.hpp"
+#include "pipeline/recipe.hpp"
 #include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 

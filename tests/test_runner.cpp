@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/runner.hpp"
-#include "stages/fpmode.hpp"
+#include "session/runner.hpp"
+#include "filters/fpmode.hpp"
 #include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 

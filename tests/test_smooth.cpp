@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 #include "tests/smooth_reference.hpp"
 #include "tests/test_images.hpp"
 

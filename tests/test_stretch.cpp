@@ -6,7 +6,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 #include "tests/stretch_reference.hpp"
 #include "tests/test_images.hpp"
 

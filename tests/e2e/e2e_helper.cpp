@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 #include "tests/test_images.hpp"
 
 namespace {

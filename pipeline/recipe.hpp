@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "stages/protocol.hpp"
+#include "pipeline/protocol.hpp"
 
 // Writes `chain` as "Label position" steps joined by "; ". An empty chain gives "".
 std::string formatRecipe(const std::vector<StageStep>& chain);

@@ -1,11 +1,11 @@
 // Recipe text and headless application through the stage handlers.
-#include "stages/recipe.hpp"
+#include "pipeline/recipe.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 
-#include "stages/fpmode.hpp"
-#include "stages/stages.hpp"
+#include "filters/fpmode.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
-#include "app/metadata.hpp"
+#include "photo/metadata.hpp"
 
 struct LoadedPhoto {
   cv::Mat image;           // 8-bit BGR; empty when the photo could not be opened

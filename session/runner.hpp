@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 // A run that ended: completed, or failed with the reason. Abandoned runs are not reported.
 struct RunReport {

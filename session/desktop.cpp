@@ -1,5 +1,5 @@
 // File dialogs, message boxes and console silencing through Qt.
-#include "app/desktop.hpp"
+#include "session/desktop.hpp"
 
 #include <unistd.h>
 

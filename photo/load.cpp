@@ -1,5 +1,5 @@
 // Opening the photo: file checks, the memory guard, decoding and the metadata.
-#include "app/load.hpp"
+#include "photo/load.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

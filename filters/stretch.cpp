@@ -1,7 +1,7 @@
 // Contrast stretch stages and their slider handlers. The mapping depends only on the sample value
 // once the range is known, so each run scans the range, tabulates the mapping for all 256 values
 // with the exact double arithmetic and then only looks samples up in those tables.
-#include "stages/stretch.hpp"
+#include "filters/stretch.hpp"
 
 #include <algorithm>
 #include <array>
@@ -12,7 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Working images, value variables and the stage protocol.
-#include "stages/protocol.hpp"
+#include "pipeline/protocol.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <opencv2/highgui.hpp>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 cv::Mat srcImage;
 cv::Mat dstImage;

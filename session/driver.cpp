@@ -1,5 +1,5 @@
 // The program driver.
-#include "app/driver.hpp"
+#include "session/driver.hpp"
 
 #include <X11/keysym.h>
 #include <fcntl.h>
@@ -26,17 +26,17 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
-#include "app/batch.hpp"
-#include "app/desktop.hpp"
-#include "app/display.hpp"
-#include "app/load.hpp"
-#include "app/metadata.hpp"
-#include "app/output_name.hpp"
-#include "app/recipe_xmp.hpp"
-#include "app/runner.hpp"
-#include "app/save.hpp"
-#include "stages/recipe.hpp"
-#include "stages/stages.hpp"
+#include "session/batch.hpp"
+#include "session/desktop.hpp"
+#include "session/display.hpp"
+#include "photo/load.hpp"
+#include "photo/metadata.hpp"
+#include "photo/output_name.hpp"
+#include "photo/recipe_xmp.hpp"
+#include "session/runner.hpp"
+#include "photo/save.hpp"
+#include "pipeline/recipe.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Metadata reading and writing through exiv2.
-#include "app/metadata.hpp"
+#include "photo/metadata.hpp"
 
 #include <memory>
 

@@ -1,5 +1,5 @@
 // Window layout, busy pointer and status bar through highgui and Qt.
-#include "app/display.hpp"
+#include "session/display.hpp"
 
 #include <QApplication>
 #include <QCursor>
@@ -12,7 +12,7 @@
 #include <cmath>
 #include <opencv2/highgui.hpp>
 
-#include "stages/protocol.hpp"
+#include "pipeline/protocol.hpp"
 
 namespace {
 

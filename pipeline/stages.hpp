@@ -6,11 +6,11 @@
 #include <array>
 #include <opencv2/core.hpp>
 
-#include "stages/library.hpp"
-#include "stages/noise.hpp"
-#include "stages/protocol.hpp"
-#include "stages/smooth.hpp"
-#include "stages/stretch.hpp"
+#include "filters/library.hpp"
+#include "filters/noise.hpp"
+#include "pipeline/protocol.hpp"
+#include "filters/smooth.hpp"
+#include "filters/stretch.hpp"
 
 // Base image that the running stage filters (8-bit BGR).
 extern cv::Mat srcImage;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/metadata.hpp"
+#include "photo/metadata.hpp"
 
 // Sets Xmp.lumivet.Recipe to `recipe` (removes it when `recipe` is empty: the photo was saved
 // unchanged) and Xmp.xmp.CreatorTool to "Lumivet Tool VERSION", keeping the other properties.

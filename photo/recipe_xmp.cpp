@@ -1,9 +1,9 @@
 // Recipe metadata through exiv2.
-#include "app/recipe_xmp.hpp"
+#include "photo/recipe_xmp.hpp"
 
 #include <memory>
 
-#include "app/save.hpp"
+#include "photo/save.hpp"
 
 namespace {
 

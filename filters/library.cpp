@@ -1,9 +1,9 @@
 // Library-backed stages and their slider handlers.
-#include "stages/library.hpp"
+#include "filters/library.hpp"
 
 #include <opencv2/imgproc.hpp>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 void filterBilateral(const cv::Mat& src, int value, cv::Mat& dst) {
   cv::bilateralFilter(src, dst, 2 * value + 1, 4.0 * value + 1.0, value + 1.0, cv::BORDER_DEFAULT);

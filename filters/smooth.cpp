@@ -1,11 +1,11 @@
 // Neighbourhood smoothing stage and its slider handler.
-#include "stages/smooth.hpp"
+#include "filters/smooth.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The stage runner's worker thread and the hand-over of its results to the event loop.
-#include "app/runner.hpp"
+#include "session/runner.hpp"
 
 #include <algorithm>
 #include <fstream>
 #include <new>
 #include <opencv2/imgproc.hpp>
 
-#include "stages/fpmode.hpp"
+#include "filters/fpmode.hpp"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // Gaussian noise stage and its slider handler.
-#include "stages/noise.hpp"
+#include "filters/noise.hpp"
 
 #include <algorithm>
 #include <opencv2/core/hal/intrin.hpp>
 
-#include "stages/stages.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

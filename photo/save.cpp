@@ -1,5 +1,5 @@
 // JPEG encoding and atomic file writing.
-#include "app/save.hpp"
+#include "photo/save.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // The batch mode: the recipe is checked first, then the photos are done one after another, each
 // stage using every core, so that memory stays bounded by one photo.
-#include "app/batch.hpp"
+#include "session/batch.hpp"
 
 #include <unistd.h>
 
@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/load.hpp"
-#include "app/metadata.hpp"
-#include "app/output_name.hpp"
-#include "app/recipe_xmp.hpp"
-#include "app/save.hpp"
-#include "stages/recipe.hpp"
-#include "stages/stages.hpp"
+#include "photo/load.hpp"
+#include "photo/metadata.hpp"
+#include "photo/output_name.hpp"
+#include "photo/recipe_xmp.hpp"
+#include "photo/save.hpp"
+#include "pipeline/recipe.hpp"
+#include "pipeline/stages.hpp"
 
 namespace {
 

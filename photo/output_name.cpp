@@ -1,5 +1,5 @@
 // Output naming.
-#include "app/output_name.hpp"
+#include "photo/output_name.hpp"
 
 std::string outputPathFor(const std::string& inputPath) {
   const std::size_t slash = inputPath.rfind('/');

@@ -1,5 +1,5 @@
 // Switching the flush-to-zero and denormals-are-zero modes of the calling thread.
-#include "stages/fpmode.hpp"
+#include "filters/fpmode.hpp"
 
 #if defined(__x86_64__) || defined(_M_X64)
 #include <pmmintrin.h>

@@ -1,5 +1,5 @@
 // Entry point of lumivet-tool.
-#include "app/driver.hpp"
+#include "session/driver.hpp"
 
 int main(int argc, char** argv) {
   return runTool(argc, argv);
