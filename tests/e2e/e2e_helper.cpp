@@ -1,13 +1,16 @@
 // Helper of the end-to-end tests: makes input photos, computes expected results with the
 // project's own stage filters, and does the few things to X windows that xdotool cannot: finding
-// the sliders, fingerprinting a window's picture or the pointer, and a window manager's close
-// request and ping.
+// the sliders, fingerprinting a window's picture or the pointer, a window manager's close request
+// and ping, and recording what the photo window shows after a key or click.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
@@ -17,9 +20,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "pipeline/stages.hpp"
 #include "tests/test_images.hpp"
+
+// Last: the header of the X test extension defines a macro COUNT, a name the image library uses.
+#include <X11/extensions/XTest.h>
 
 namespace {
 
@@ -46,22 +54,41 @@ int printHash(const void* data, std::size_t size) {
   return 0;
 }
 
-// Applies the named filters one after another, each to the result of the one before, as the tool
-// does when the user moves one slider after another, and records them as the tool's recipe.
-int expect(int argc, char** argv) {
+// The brightness stretch with a scratch brightness image of its own.
+void filterStretchPAlone(const cv::Mat& src, int value, cv::Mat& dst) {
+  cv::Mat gray;
+  filterStretchP(src, value, dst, gray);
+}
+
+// Applies the named filters (STAGE VALUE pairs) one after another, each to the result of the one
+// before, as the tool does when the user moves one slider after another, and gives the tool's
+// recipe for them.
+cv::Mat applyStages(cv::Mat image, char** steps, int count, std::string& recipe) {
   using Filter = void (*)(const cv::Mat&, int, cv::Mat&);
   const std::map<std::string, std::pair<Filter, const char*>> filters = {
       {"bilateral", {filterBilateral, "Bilateral"}},
       {"blur", {filterBlur, "Blur"}},
-      {"black", {filterBlackToZero, "Black->0"}}};
-  cv::Mat image = readStored(argv[2], 0);  // upright, as the tool shows it
-  std::string recipe;
-  for (int i = 4; i + 1 < argc; i += 2) {
-    const auto& [filter, name] = filters.at(argv[i]);
-    recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + argv[i + 1];
-    filter(image.clone(), std::atoi(argv[i + 1]), image);
+      {"stretchc", {filterStretchC, "C.StretchC"}},
+      {"stretchp", {filterStretchPAlone, "C.StretchP"}},
+      {"smooth", {filterSmooth, "C.Smooth"}},
+      {"noise", {filterNoise, "G.noise"}},
+      {"black", {filterBlackToZero, "Black->0"}},
+      {"white", {filterWhiteToZero, "White->0"}}};
+  for (int i = 0; i + 1 < count; i += 2) {
+    const auto& [filter, name] = filters.at(steps[i]);
+    recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + steps[i + 1];
+    cv::Mat result;  // never in place: `image` may share the caller's buffer
+    filter(image, std::atoi(steps[i + 1]), result);
+    image = result;
   }
-  write(argv[3], image);
+  return image;
+}
+
+// Writes the photo IN with the stages applied to OUT, with the recipe the tool saves.
+int expect(int argc, char** argv) {
+  std::string recipe;
+  // upright, as the tool shows it
+  write(argv[3], applyStages(readStored(argv[2], 0), argv + 4, argc - 4, recipe));
   Exiv2::XmpProperties::registerNs("https://lumivet.org/ns/recipe/1.0/", "lumivet");
   const auto saved = Exiv2::ImageFactory::open(argv[3]);
   saved->readMetadata();
@@ -73,15 +100,17 @@ int expect(int argc, char** argv) {
   return 0;
 }
 
-// The picture of a window as a BGR image (the X server stores 24-bit pixels as B, G, R, pad).
-cv::Mat grab(Display* display, Window window) {
+// The picture of a window, or of the rectangle `area` of it, as a BGR image (the X server stores
+// 24-bit pixels as B, G, R, pad).
+cv::Mat grab(Display* display, Window window, cv::Rect area = {}) {
   XWindowAttributes a;
-  XImage* x = XGetWindowAttributes(display, window, &a)
-                  ? XGetImage(display, window, 0, 0, a.width, a.height, AllPlanes, ZPixmap)
-                  : nullptr;
+  if (area.empty() && XGetWindowAttributes(display, window, &a)) area = {0, 0, a.width, a.height};
+  XImage* x = area.empty() ? nullptr
+                           : XGetImage(display, window, area.x, area.y, area.width, area.height,
+                                       AllPlanes, ZPixmap);
   if (!x) throw std::runtime_error("cannot read the window");
   cv::Mat image;
-  cv::cvtColor(cv::Mat(a.height, a.width, CV_8UC4, x->data, x->bytes_per_line), image,
+  cv::cvtColor(cv::Mat(area.height, area.width, CV_8UC4, x->data, x->bytes_per_line), image,
                cv::COLOR_BGRA2BGR);
   XDestroyImage(x);
   return image;
@@ -192,6 +221,133 @@ int ping(Display* display, Window window, double seconds) {
   return 0;
 }
 
+// Prints "WxH+X+Y PSNR": where the window shows `photo` and how close the picture there is to it.
+// The photo window shows the photo scaled to fit its view with area averaging, across the view's
+// width or down its height, so its width or height is near the window's. The search matches the
+// photo scaled to each candidate size (least mean squared difference): at an eighth of the size
+// from three quarters of the window's, then near the best match at a half and sample for sample,
+// each time against a copy of the photo twice as large as needed.
+int locate(Display* display, Window window, const cv::Mat& photo) {
+  const cv::Mat frame = grab(display, window);
+  const double aspect = double(photo.cols) / photo.rows;
+  cv::Mat level, shrunk, scaled, differences;
+  cv::Rect found;
+  for (const int factor : {8, 2, 1}) {
+    cv::resize(frame, level, frame.size() / factor, 0, 0, cv::INTER_AREA);
+    const double shrink = std::min(1.0, 2.0 * level.cols / photo.cols);
+    cv::resize(photo, shrunk, cv::Size(), shrink, shrink, cv::INTER_AREA);
+    const int grow = factor == 2 ? 4 : 2, reach = factor == 2 ? 8 : 2;
+    cv::Rect within(0, 0, level.cols, level.rows);
+    cv::Size near = level.size();
+    if (factor < 8) {
+      near = found.size() * grow;
+      within &=
+          cv::Rect(found.tl() * grow - cv::Point(reach, reach), near + cv::Size(2, 2) * reach);
+    }
+    double best = HUGE_VAL;
+    for (int d = factor < 8 ? -reach : -level.rows / 4; d <= (factor < 8 ? reach : 0); ++d) {
+      for (const cv::Size size :
+           {cv::Size(near.width + d, std::lround((near.width + d) / aspect)),
+            cv::Size(std::lround((near.height + d) * aspect), near.height + d)}) {
+        if (size.width > within.width || size.height > within.height) continue;
+        cv::resize(shrunk, scaled, size, 0, 0, cv::INTER_AREA);
+        cv::matchTemplate(level(within), scaled, differences, cv::TM_SQDIFF);
+        double least;
+        cv::Point at;
+        cv::minMaxLoc(differences, &least, nullptr, &at);
+        if (least / size.area() < best)
+          best = least / size.area(), found = {within.tl() + at, size};
+      }
+    }
+  }
+  cv::resize(photo, scaled, found.size(), 0, 0, cv::INTER_AREA);
+  std::printf("%dx%d+%d+%d %.1f\n", found.width, found.height, found.x, found.y,
+              cv::PSNR(frame(found), scaled));
+  return 0;
+}
+
+volatile std::sig_atomic_t stopAsked = 0;
+
+// What the photo window shows in `area`, every 20 ms from 300 ms before the user's action until
+// SECONDS have passed, or SIGINT or SIGTERM came and the picture has then been still for half a
+// second. The action goes through the X server's test extension, as from a keyboard or mouse:
+// "key:NAME" to the window with the keyboard focus, or "click", the middle button where the
+// pointer is (which moves a slider's handle straight there). The expected result is the photo
+// with the STAGE VALUE pairs applied; against it, both scaled to the area with area averaging, a
+// picture is faithful at 35 dB (noise, which nobody can draw again: the spread of its difference
+// from the photo within 15% of the result's) and exact when equal, as a preview may come within
+// 2 of every sample (noise: exact is the last picture, when faithful). Prints how long scaling
+// the result took, a line per change of the picture (ms from the action, PSNR, spread off by),
+// then when the first picture that differs from the one before the action and moves toward the
+// result, the first faithful one and the exact result came.
+int record(Display* display, Window window, double seconds, cv::Rect area, const cv::Mat& photo,
+           const std::string& action, char** steps, int count) {
+  std::string recipe;
+  cv::Mat expected, base, grabbed, shown, difference, mean, deviation;
+  const cv::Mat result = applyStages(photo, steps, count, recipe);
+  const double scaling = nowMs();
+  cv::resize(result, expected, area.size(), 0, 0, cv::INTER_AREA);
+  std::printf("scale %.0f\n", nowMs() - scaling);
+  cv::resize(photo, base, area.size(), 0, 0, cv::INTER_AREA);
+  const auto spread = [&](const cv::Mat& picture) {
+    cv::subtract(picture, base, difference, cv::noArray(), CV_16S);
+    cv::meanStdDev(difference.reshape(1), mean, deviation);
+    return deviation.at<double>(0);
+  };
+  const double expectedSpread = std::max(spread(expected), 1e-9);
+  const bool noise = count >= 2 && std::string(steps[count - 2]) == "noise";
+  const KeyCode key = XKeysymToKeycode(display, XStringToKeysym(action.substr(4).c_str()));
+  if (action != "click" && (action.rfind("key:", 0) != 0 || key == 0))
+    return fail("no action " + action);
+  std::signal(SIGINT, [](int) { stopAsked = 1; });
+  std::signal(SIGTERM, [](int) { stopAsked = 1; });
+
+  const double start = nowMs(), end = start + seconds * 1000;
+  double acted = 0, changed = start, stopped = 0, before = 0, first = -1, faithful = -1, exact = -1;
+  for (int tick = 1; !(stopped && nowMs() - std::max(changed, stopped) > 500) && nowMs() < end;
+       ++tick) {
+    if (stopAsked && acted && !stopped) stopped = nowMs();
+    if (!acted && nowMs() >= start + 300) {
+      acted = nowMs();
+      if (action == "click") {
+        XTestFakeButtonEvent(display, 2, True, 0), XTestFakeButtonEvent(display, 2, False, 0);
+      } else {
+        XTestFakeKeyEvent(display, key, True, 0), XTestFakeKeyEvent(display, key, False, 0);
+      }
+      XSync(display, False);
+    }
+    grabbed = grab(display, window, area);
+    const double ms = nowMs() - acted;
+    if (shown.empty() || cv::norm(grabbed, shown, cv::NORM_INF) > 0) {
+      std::swap(grabbed, shown);
+      changed = nowMs();
+      const double psnr = cv::PSNR(shown, expected);
+      const double off = std::abs(spread(shown) / expectedSpread - 1);
+      const double distance = noise ? off : -psnr;  // from the result
+      const bool close = noise ? off <= 0.15 : psnr >= 35;
+      std::printf("frame %.0f %.2f %.3f\n", acted ? ms : 0.0, psnr, off);
+      if (!acted) {
+        before = distance;
+      } else {
+        if (first < 0 && distance < before) first = ms;
+        if (faithful < 0 && close) faithful = ms;
+        if (noise || cv::norm(shown, expected, cv::NORM_INF) > 0) {
+          exact = noise && close ? ms : -1;  // noise: the last picture
+        } else if (exact < 0) {
+          exact = ms;
+        }
+      }
+    }
+    std::this_thread::sleep_for(
+        std::chrono::duration<double, std::milli>(start + 20 * tick - nowMs()));
+  }
+  if (!acted) return fail("the recording ended before the action");
+  for (const auto& [name, ms] :
+       {std::pair{"first", first}, {"faithful", faithful}, {"exact", exact}})
+    ms < 0 ? std::printf("%s none\n", name) : std::printf("%s %.0f\n", name, ms);
+  return 0;
+}
+
 template <typename Action>
 int withDisplay(const char* window, Action action) {
   // A window that vanished makes a request fail, which the caller notices.
@@ -226,9 +382,23 @@ int main(int argc, char** argv) try {
       return ping(display, window, std::atof(argv[3]));
     });
   }
+  if (command == "locate" && argc == 4) {  // WINDOW PHOTO
+    return withDisplay(argv[2], [&](Display* display, Window window) {
+      return locate(display, window, readStored(argv[3], 0));
+    });
+  }
+  cv::Rect area;
+  if (command == "record" && argc >= 7 && argc % 2 == 1 &&
+      std::sscanf(argv[4], "%dx%d+%d+%d", &area.width, &area.height, &area.x, &area.y) == 4) {
+    return withDisplay(argv[2], [&](Display* display, Window window) {
+      return record(display, window, std::atof(argv[3]), area, readStored(argv[5], 0), argv[6],
+                    argv + 7, argc - 7);
+    });
+  }
   return fail(
       "usage: image PATH W H | expect IN OUT [STAGE VALUE]... | sliders|digest|close WINDOW"
-      " | digest FILE | cursor | ping WINDOW SECONDS");
+      " | digest FILE | cursor | ping WINDOW SECONDS | locate WINDOW PHOTO"
+      " | record WINDOW SECONDS WxH+X+Y PHOTO key:NAME|click [STAGE VALUE]...");
 } catch (const std::exception& e) {
   return fail(e.what());
 }

@@ -50,8 +50,9 @@ wait_for() {
 # Starts a private X server on a display it picks itself; it writes the number and then a newline
 # once it accepts clients. -noreset keeps it from resetting whenever its last client leaves, which
 # refuses a tool that connects just then; -ac lets the unprivileged user of the save tests connect.
+# SCREEN sets its size (1600x1200 unless set).
 start_x() {
-  Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp -noreset -ac 3>"$RUN/display" \
+  Xvfb -displayfd 3 -screen 0 "${SCREEN:-1600x1200}x24" -nolisten tcp -noreset -ac 3>"$RUN/display" \
     >"$RUN/xvfb.log" 2>&1 &
   XVFB_PID=$!
   wait_for 20 "the X server to start" grep -qs . "$RUN/display"
@@ -119,8 +120,33 @@ placed_and_drawn() {
   local HEIGHT=0
   eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
   xdotool windowmove --sync "$CONTROL" 0 0 windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
-  [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]
+  sliders_drawn
 }
+sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]; }
+
+# photo_shown PHOTO: the photo window shows PHOTO scaled to fit, sample for sample; PHOTO_AREA is
+# set to where, as WxH+X+Y inside the window, for record_move.
+photo_shown() {
+  local psnr
+  read -r PHOTO_AREA psnr < <("$HELPER" locate "$IMAGE" "$1") && [ "${psnr%.*}" -ge 40 ]
+}
+
+# record_move ACTION "LABEL VALUE" PHOTO STAGE VALUE: records the photo window's PHOTO_AREA while
+# ACTION (key:NAME, or click: the middle button where the pointer is) moves a slider, from just
+# before it until the trace file has a new line for the run of LABEL VALUE and the picture is
+# still. The expected result is PHOTO with STAGE at VALUE; the helper's report goes to
+# $RUN/record.
+record_move() {
+  local lines=0 recorder
+  [ ! -f "$RUN/trace" ] || lines=$(wc -l <"$RUN/trace")
+  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$1" "$4" "$5" >"$RUN/record" &
+  recorder=$!
+  wait_for 900 "the run of $2" traced_since "$lines" "$2 - "
+  kill -INT "$recorder"
+  wait "$recorder" || fail "the recording of $2 failed"
+}
+# traced_since LINES TEXT: a line after the first LINES of the trace file starts with TEXT.
+traced_since() { [ -f "$RUN/trace" ] && tail -n +$(($1 + 1)) "$RUN/trace" | awk -v t="$2" 'index($0, t) == 1 {f = 1} END {exit !f}'; }
 
 # move_slider ROW VALUE: clicks the groove of the slider in ROW (1 to 8, top to bottom) to give it
 # the keyboard focus, then sets it with Home and VALUE presses of the Right arrow. Each key is one
