@@ -3,7 +3,8 @@
 # manager ping is answered within 250 ms, the pointer shows busy and the result forms on screen. A
 # second move of the running slider abandons the stale run, no queue of stale runs follows, and a
 # key then saves the newer position's result at full size; the status line says what ran and how
-# long it took. SIGTERM during a run saves the last complete result within 2 s.
+# long it took. SIGTERM during a run saves the last complete result within 2 s. A long run shows a
+# faithful picture of its result (35 dB) before it ends, then the exact result, and saves that.
 source "$(dirname "$0")/lib.sh"
 photo=$WORK/photo.jpg
 "$HELPER" image "$photo" 4000 3000
@@ -63,3 +64,25 @@ elapsed=$((($(date +%s%N) - signalled) / 1000000))
 [ "$elapsed" -le 2000 ] || fail "the tool took $elapsed ms to save and end after SIGTERM"
 expect_clean_exit
 expect_same_file "$WORK/photo_.jpg" "$RUN/blur.jpg"
+
+# The picture follows a long run: End puts Bilateral at 20, a run of several seconds.
+rm "$WORK/photo_.jpg" "$RUN/trace"
+"$HELPER" expect "$photo" "$RUN/bilateral.jpg" bilateral 20
+export LUMIVET_TIMING=$RUN/timing
+start_tool "$photo"
+wait_tool_windows unplaced
+wait_for 20 "the eight sliders to be drawn" sliders_drawn
+wait_for 60 "the photo window to show the photo" photo_shown "$photo"
+read -r x y < <("$HELPER" sliders "$CONTROL")
+focus "$CONTROL"
+xdotool mousemove --window "$CONTROL" "$x" "$y" click 1 key Home # the slider takes the keys
+wait_for 60 "the run at 0" traced_since 0 "Bilateral 0 - "
+record_move key:End "Bilateral 20" "$photo" bilateral 20
+# The run ended its start wait plus its length after the move, the key a little before that.
+ended=$(awk '/^start Bilateral 20 / {w = $4} /^Bilateral 20 - / {print w + $4}' "$RUN/timing" "$RUN/trace")
+awk -v end="$ended" '$1 == "faithful" && $2 != "none" && $2 < end {f = 1}
+  $1 == "exact" && $2 != "none" {e = 1} END {exit !(f && e)}' "$RUN/record" ||
+  fail "wanted a faithful picture before the run ended at $ended ms, then the result; recorded: $(grep -v frame "$RUN/record" | tr "\n" " ")"
+press "$IMAGE" space
+expect_clean_exit
+expect_same_file "$WORK/photo_.jpg" "$RUN/bilateral.jpg"
