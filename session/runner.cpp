@@ -151,8 +151,10 @@ void StageRunner::stop() {
 void StageRunner::work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(
-        lock, [this] { return (stopping_ && queue_.empty()) || (!queue_.empty() && !showing_); });
+    changed_.wait(lock, [this] {
+      return (stopping_ && queue_.empty()) ||
+             (!queue_.empty() && !showing_ && (result_.empty() || !options_.waitForShow));
+    });
     if (queue_.empty()) return;
     const Move move = queue_.front();
     queue_.pop_front();

@@ -42,6 +42,10 @@ struct RunnerOptions {
   // WAIT being the milliseconds from the move that asked for it to its start.
   int slowStageMs = 0;
   std::string timingFile;
+  // The worker starts no run while a complete result waits for showNewResult, so that the event
+  // loop may keep each shown result until it shows the next: the run after next writes into the
+  // buffer of the result before.
+  bool waitForShow = false;
 };
 
 // All members are called from the thread that owns the windows, never from the worker. One runner

@@ -127,3 +127,36 @@ TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_NE(reports[1].failure.find("Probe failed"), std::string::npos);
 }
+
+// With waitForShow the event loop may keep a shown result until it shows the next: the run that
+// would write into its buffer waits until the newer result has been taken.
+TEST(Runner, AShownResultIsNotWrittenUntilTheNextIsTaken) {
+  afterMoves(makePhoto(48, 64), {});
+  RunnerOptions options;
+  options.waitForShow = true;
+  StageRunner runner(options);
+  cv::Mat shown, copy;
+  std::size_t reports = 0;
+  const auto runsTo = [&](std::size_t count) {
+    return eventually([&] {
+      reports += runner.takeReports().size();
+      return reports == count;
+    });
+  };
+  runner.move(sliderOf(kBlurStage), 1);
+  ASSERT_TRUE(runsTo(1));
+  ASSERT_TRUE(runner.showNewResult([&](const cv::Mat& result) {
+    shown = result;
+    copy = result.clone();
+  }));
+  runner.move(sliderOf(kBlurStage), 2);
+  ASSERT_TRUE(runsTo(2));
+  runner.move(sliderOf(kBlurStage), 3);  // its buffer is the one shown
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(runner.busy());
+  EXPECT_EQ(countDifferences(shown, copy), 0);
+  shown.release();
+  EXPECT_TRUE(runner.showNewResult([](const cv::Mat&) {}));
+  EXPECT_TRUE(runsTo(3));
+  runner.stop();
+}
