@@ -1,7 +1,6 @@
 // The program driver.
 #include "session/driver.hpp"
 
-#include <X11/keysym.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
@@ -24,11 +23,13 @@
 #include <new>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "session/batch.hpp"
 #include "session/desktop.hpp"
 #include "session/display.hpp"
+#include "session/photo_window.hpp"
 #include "photo/load.hpp"
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
@@ -53,6 +54,9 @@ constexpr const char* kUsage =
 std::array<int, kStageTable.size()> sliderPositions;
 StageRunner* runner = nullptr;
 bool slidersLive = false;
+PhotoWindow* photoWindow = nullptr;
+// A key was typed into the photo window, or its Save and close chosen.
+bool endAsked = false;
 // A key was pressed or both windows closed: the queued moves finish, then the result is saved.
 bool ending = false;
 // SIGTERM, SIGHUP or SIGINT arrived: the running stage is abandoned and the last complete result
@@ -81,18 +85,41 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// Shows a result or a preview and keeps how long that took: the next preview waits 250 ms, or three
-// times that if longer, so that drawing never takes most of the event loop's time.
-void show(const cv::Mat& image) {
-  QElapsedTimer timer;
-  timer.start();
-  showPhoto(image);
+// The photo window's picture at fit: the photo scaled to `size` with area averaging, which shows
+// what the saved photo looks like at that size (noise and fine texture included).
+cv::Mat fitPicture(const cv::Mat& photo, const cv::Size& size) {
+  if (photo.size() == size) return photo;
+  cv::Mat picture;
+  cv::resize(photo, picture, size, 0, 0, cv::INTER_AREA);
+  return picture;
+}
+
+// Keeps how long showing a picture took: the next preview waits 250 ms, or three times that if
+// longer, so that drawing never takes most of the event loop's time.
+void noteShowCost(const QElapsedTimer& timer, const cv::Size& size) {
   showCostMs = timer.nsecsElapsed() / 1e6;
   sincePreview.start();
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
-        << "show " << image.cols << 'x' << image.rows << ' ' << showCostMs << '\n';
+        << "show " << size.width << 'x' << size.height << ' ' << showCostMs << '\n';
   }
+}
+
+// Shows a complete result, pictured at `size`.
+void show(const cv::Mat& result, const cv::Size& size) {
+  QElapsedTimer timer;
+  timer.start();
+  photoWindow->setPicture(fitPicture(result, size), result);
+  noteShowCost(timer, result.size());
+}
+
+// Shows a complete result, opening the photo window again if the user closed it, unless the run is
+// ending. A closed window then lets go of its picture all the same: the worker reuses the buffer
+// of a result once the next one has been taken.
+void showResult(const cv::Mat& result) {
+  if (ending && !windowShown(kImageWindow)) return photoWindow->setPicture(cv::Mat(), cv::Mat());
+  openPhotoWindow(result.size());
+  show(result, photoViewSize(result.size()));
 }
 
 void showFailures() {
@@ -124,9 +151,7 @@ void refresh() {
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
-  // Once the run is ending, closed windows stay closed.
-  const bool mayShow = !ending || windowShown(kImageWindow);
-  if (mayShow && runner->showNewResult(show)) preview.release();
+  if (runner->showNewResult(showResult)) preview.release();
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
     showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
@@ -136,9 +161,12 @@ void refresh() {
         !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
     // Previews at the size the window shows take the event loop a fraction of what the whole
     // photo does, and never reopen a closed window.
+    QElapsedTimer timer;
+    timer.start();
     if (due && windowShown(kImageWindow) &&
         runner->updatePreview(preview, photoViewSize(photoSize))) {
-      show(preview);
+      photoWindow->setPicture(preview.clone(), cv::Mat());  // the next preview reuses `preview`
+      noteShowCost(timer, preview.size());
     }
   } else if (!progress.slider) {
     preview.release();
@@ -189,20 +217,11 @@ void catchEndingSignals() {
   for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
 }
 
-// highgui's Qt windows report a key that types no character by its X keysym, and they report
-// modifier keys pressed on their own as keys too. These are the keysyms of the modifier and lock
-// keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO level and group
-// keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
-bool isModifierKey(int key) {
-  return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
-         (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
-         key == XK_Num_Lock;
-}
-
-// Waits until a key that is not a lone modifier is pressed, both windows have been closed, or an
-// ending signal has come.
+// Waits until a key that is not a lone modifier is pressed (highgui reports a key that types no
+// character by its X keysym, and modifier keys pressed on their own too), the photo window asks to
+// end, both windows have been closed, or an ending signal has come.
 void waitForEnd() {
-  while (!signalled) {
+  while (!signalled && !endAsked) {
     const int key = cv::waitKeyEx(100);
     if (key >= 0 && !isModifierKey(key)) return;
     if (!windowShown(kControlWindow) && !windowShown(kImageWindow)) return;
@@ -317,12 +336,24 @@ int runTool(int argc, char** argv) {
     cv::createTrackbar(slider.label, kControlWindow, &sliderPositions[i], slider.maximum,
                        onSliderMoved, const_cast<StageSlider*>(&slider));
   }
-  showPhoto(srcImage);
+  PhotoWindow window;
+  photoWindow = &window;
+  setPhotoWindow(&window);
+  window.setEndHandler([] { endAsked = true; });
+  window.setFitSizeHandler([](cv::Size size) {
+    // The result shown is remade at the new size; a running stage's preview follows at once.
+    const cv::Mat full = photoWindow->photo();
+    if (!full.empty()) show(full, size);
+    sincePreview.invalidate();
+  });
+  showResult(srcImage);
   photoSize = srcImage.size();
 
   // From here on the working images belong to the runner's worker until it has stopped.
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
+  // The photo window keeps the shown result until it shows the next.
+  options.waitForShow = true;
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
   StageRunner stageRunner(options);
@@ -342,6 +373,9 @@ int runTool(int argc, char** argv) {
   ticker.stop();
   runner = nullptr;
   cv::destroyAllWindows();
+  window.hide();
+  setPhotoWindow(nullptr);
+  photoWindow = nullptr;
 
   // Before any slider has moved, the result is the photo itself.
   return saveResult(path, photo.metadata, dstImage.empty() ? srcImage : dstImage);
