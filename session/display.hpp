@@ -7,6 +7,8 @@
 
 // Name of the control window that holds the sliders.
 inline constexpr const char* kControlWindow = "Lumivet Tool";
+// Name of the window that shows the photo and every result.
+inline constexpr const char* kImageWindow = "Image";
 
 class PhotoWindow;
 

@@ -23,7 +23,7 @@
 #include <functional>
 #include <vector>
 
-#include "pipeline/protocol.hpp"
+#include "session/display.hpp"
 
 namespace {
 
