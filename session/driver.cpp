@@ -23,7 +23,6 @@
 #include <new>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <string>
 #include <utility>
 
@@ -75,9 +74,6 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
-cv::Mat preview;  // the rows a long run has finished over the last result, at the window's size
-QElapsedTimer sincePreview;
-double showCostMs = 0;
 std::deque<std::string> failures;
 
 void showStatus(const std::string& text) {
@@ -86,41 +82,18 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// The photo window's picture at fit: the photo scaled to `size` with area averaging, which shows
-// what the saved photo looks like at that size (noise and fine texture included).
-cv::Mat fitPicture(const cv::Mat& photo, const cv::Size& size) {
-  if (photo.size() == size) return photo;
-  cv::Mat picture;
-  cv::resize(photo, picture, size, 0, 0, cv::INTER_AREA);
-  return picture;
-}
-
-// Keeps how long showing a picture took: the next preview waits 250 ms, or three times that if
-// longer, so that drawing never takes most of the event loop's time.
-void noteShowCost(const QElapsedTimer& timer, const cv::Size& size) {
-  showCostMs = timer.nsecsElapsed() / 1e6;
-  sincePreview.start();
-  if (timingFile) {
-    std::ofstream(timingFile, std::ios::app)
-        << "show " << size.width << 'x' << size.height << ' ' << showCostMs << '\n';
-  }
-}
-
-// Shows a complete result, pictured at `size`.
-void show(const cv::Mat& result, const cv::Size& size) {
+// Shows a picture the runner made at the window's size, with the photo-sized result for zooming
+// in when it is one, opening the photo window again if the user closed it.
+void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
-  photoWindow->setPicture(fitPicture(result, size), result);
-  noteShowCost(timer, result.size());
-}
-
-// Shows a complete result, opening the photo window again if the user closed it, unless the run is
-// ending. A closed window then lets go of its picture all the same: the worker reuses the buffer
-// of a result once the next one has been taken.
-void showResult(const cv::Mat& result) {
-  if (ending && !windowShown(kImageWindow)) return photoWindow->setPicture(cv::Mat(), cv::Mat());
-  openPhotoWindow(result.size());
-  show(result, photoViewSize(result.size()));
+  openPhotoWindow(photoSize);
+  photoWindow->setPicture(picture.fit, picture.full);
+  if (timingFile) {
+    std::ofstream(timingFile, std::ios::app)
+        << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
+        << timer.nsecsElapsed() / 1e6 << '\n';
+  }
 }
 
 void showFailures() {
@@ -137,7 +110,7 @@ void showFailures() {
 }
 
 // Brings the windows up to date with the runner: finished runs in the status line, the newest
-// result or the rows a long run has finished in the photo window, the share done, the pointer.
+// picture in the photo window, the share done, the pointer.
 void refresh() {
   static bool refreshing = false;
   if (refreshing || !runner) return;
@@ -152,25 +125,18 @@ void refresh() {
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
-  if (runner->showNewResult(showResult)) preview.release();
+  // A result reopens a closed photo window, a preview does not; once the run is ending, closed
+  // windows stay closed.
+  const bool open = windowShown(kImageWindow);
+  Picture picture;
+  if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
+    show(picture);
+  }
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
     showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
                std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
                "%");
-    const bool due =
-        !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
-    // Previews at the size the window shows take the event loop a fraction of what the whole
-    // photo does, and never reopen a closed window.
-    QElapsedTimer timer;
-    timer.start();
-    if (due && windowShown(kImageWindow) &&
-        runner->updatePreview(preview, photoViewSize(photoSize))) {
-      photoWindow->setPicture(preview.clone(), cv::Mat());  // the next preview reuses `preview`
-      noteShowCost(timer, preview.size());
-    }
-  } else if (!progress.slider) {
-    preview.release();
   }
   const bool busy = runner->busy();
   if (busy != busyShown) {
@@ -339,25 +305,21 @@ int runTool(int argc, char** argv) {
   photoWindow = &window;
   setPhotoWindow(&window);
   window.setEndHandler([] { endAsked = true; });
+  // The runner makes the pictures again at the new size.
   window.setFitSizeHandler([](cv::Size size) {
-    // The result shown is remade at the new size; a running stage's preview follows at once.
-    const cv::Mat full = photoWindow->photo();
-    if (!full.empty()) show(full, size);
-    sincePreview.invalidate();
+    if (runner) runner->setViewSize(size);
   });
-  showResult(photo.image);
   photoSize = photo.image.size();
+  openPhotoWindow(photoSize);
 
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
-  // The photo window keeps the shown result until it shows the next.
-  options.waitForShow = true;
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
-  // The exact pipeline owns the photo: once the photo window shows a result instead, the stages
-  // may reuse the photo's buffer.
+  // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
   StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
+  stageRunner.setViewSize(photoViewSize(photoSize));
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
