@@ -33,6 +33,9 @@ QWidget* topLevelWindow(const char* title) {
 }
 
 void layoutWindows(const cv::Size& imageSize) {
+  // The control window's sliders must have been laid out first: sized before that, it would
+  // shrink to nothing, which unmaps it for a moment.
+  QApplication::processEvents();
   QWidget* controls = topLevelWindow(kControlWindow);
   if (controls) {
     // The control window never shows an image; its empty picture area would only take room.
