@@ -1,10 +1,8 @@
-// Gaussian noise stage and its slider handler.
+// Gaussian noise filter.
 #include "filters/noise.hpp"
 
 #include <algorithm>
 #include <opencv2/core/hal/intrin.hpp>
-
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -43,22 +41,22 @@ void addSaturated(const uchar* src, const float* noise, uchar* dst, int count) {
 
 }  // namespace
 
-void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& band) {
+void filterNoiseRows(const cv::Mat& src, double sigma, cv::RNG& rng, cv::Mat& dst,
+                     const cv::Range& band) {
   CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
   const cv::Mat in = src.rowRange(band);
   cv::Mat out = dst.rowRange(band);
-  if (value == 0) {
-    // Zero spread: every sample keeps its value exactly.
+  if (sigma == 0) {
+    // Zero spread: every sample keeps its value exactly, and nothing is drawn.
     in.copyTo(out);
     return;
   }
-  const double sigma = value * 0.5;
 
-  // The noise is drawn on the calling thread, chunk after chunk in raster order, from the
-  // default generator. Draws inside cv::parallel_for_ workers are no good: each stripe starts
-  // from a copy of the caller's generator state, so every stripe would get the same noise.
-  // cv::randn draws sample after sample, so where the chunks start does not change the field.
-  // Drawing dominates the cost; adding a chunk right after drawing it keeps the noise in cache.
+  // The noise is drawn on the calling thread, chunk after chunk in raster order, from `rng`. Draws
+  // inside cv::parallel_for_ workers are no good: each stripe starts from a copy of the caller's
+  // generator state, so every stripe would get the same noise. The generator draws sample after
+  // sample, so where the chunks start does not change the field. Drawing dominates the cost; adding
+  // a chunk right after drawing it keeps the noise in cache.
   const bool continuous = in.isContinuous() && out.isContinuous();
   const int rows = continuous ? 1 : in.rows;
   const int cols = continuous ? static_cast<int>(in.total()) : in.cols;
@@ -71,7 +69,7 @@ void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Rang
       const int count = std::min(cols - j, kChunkPixels);
       cv::Mat part = noise.colRange(0, count);
       // One three-channel draw gives every sample of every channel a value of its own.
-      cv::randn(part, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
+      rng.fill(part, cv::RNG::NORMAL, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
       addSaturated(s + 3 * j, part.ptr<float>(), d + 3 * j, 3 * count);
     }
   }
@@ -80,13 +78,5 @@ void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Rang
 void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
   CV_Assert(src.type() == CV_8UC3);
   dst.create(src.size(), src.type());
-  filterNoiseRows(src, value, dst, cv::Range(0, src.rows));
-}
-
-void onNoise(int, void*) {
-  beginStage(kNoiseStage);
-  const int value = noiseValue;
-  // Each band draws on this thread, after the bands above it.
-  runStage(value,
-           [value](const cv::Range& rows) { filterNoiseRows(srcImage, value, nextImage, rows); });
+  filterNoiseRows(src, value * 0.5, cv::theRNG(), dst, cv::Range(0, src.rows));
 }

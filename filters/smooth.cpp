@@ -1,11 +1,10 @@
-// Neighbourhood smoothing stage and its slider handler.
+// Neighbourhood smoothing filter.
 #include "filters/smooth.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <opencv2/core/utility.hpp>
 #include <vector>
-
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -137,11 +136,4 @@ void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
   const cv::Mat source = (!dst.empty() && dst.datastart == src.datastart) ? src.clone() : src;
   dst.create(source.size(), source.type());
   filterSmoothRows(source, value, dst, cv::Range(0, source.rows));
-}
-
-void onSmooth(int, void*) {
-  beginStage(kSmoothStage);
-  const int value = smoothValue;
-  runStage(value,
-           [value](const cv::Range& rows) { filterSmoothRows(srcImage, value, nextImage, rows); });
 }

@@ -25,18 +25,19 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
+#include <utility>
 
-#include "session/batch.hpp"
-#include "session/desktop.hpp"
-#include "session/display.hpp"
 #include "photo/load.hpp"
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
 #include "photo/recipe_xmp.hpp"
-#include "session/runner.hpp"
 #include "photo/save.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
+#include "session/batch.hpp"
+#include "session/desktop.hpp"
+#include "session/display.hpp"
+#include "session/runner.hpp"
 
 namespace {
 
@@ -223,7 +224,8 @@ void waitForMoves() {
 
 // Saves the result beside the input; when that fails, says why and offers another place. After a
 // signal nobody may be there to answer, so the reason goes to stderr only.
-int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, const cv::Mat& result) {
+int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
+               const Pipeline& pipeline) {
   const auto failed = [](const std::string& message) {
     if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
@@ -233,7 +235,7 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, cons
   };
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!encodeResult(result, metadata, formatRecipe(stageChain()), bytes, error)) {
+  if (!encodeResult(pipeline.result(), metadata, formatRecipe(pipeline.chain()), bytes, error)) {
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
@@ -305,9 +307,6 @@ int runTool(int argc, char** argv) {
     showError("Could not open the image", photo.error);
     return 1;
   }
-  // The working images hold the only reference: the stages may reuse the photo's buffer.
-  srcImage = photo.image;
-  photo.image.release();
 
   // The control window holds sliders only; the zoom toolbar belongs to the photo window.
   cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
@@ -317,15 +316,15 @@ int runTool(int argc, char** argv) {
     cv::createTrackbar(slider.label, kControlWindow, &sliderPositions[i], slider.maximum,
                        onSliderMoved, const_cast<StageSlider*>(&slider));
   }
-  showPhoto(srcImage);
-  photoSize = srcImage.size();
+  showPhoto(photo.image);
+  photoSize = photo.image.size();
 
-  // From here on the working images belong to the runner's worker until it has stopped.
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
-  StageRunner stageRunner(options);
+  // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
+  StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
@@ -344,5 +343,5 @@ int runTool(int argc, char** argv) {
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, photo.metadata, dstImage.empty() ? srcImage : dstImage);
+  return saveResult(path, photo.metadata, stageRunner.pipeline());
 }

@@ -10,9 +10,6 @@
 
 namespace {
 
-// The protocol's display function is a plain function; it reaches the runner through this.
-StageRunner* activeRunner = nullptr;
-
 template <typename Duration>
 double milliseconds(Duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
@@ -20,11 +17,9 @@ double milliseconds(Duration duration) {
 
 }  // namespace
 
-StageRunner::StageRunner(RunnerOptions options) : options_(std::move(options)) {
-  activeRunner = this;
+StageRunner::StageRunner(cv::Mat photo, RunnerOptions options)
+    : options_(std::move(options)), exact_(std::move(photo)) {
   control_.bandDone = [this](int rowsDone, int rows) { bandDone(rowsDone, rows); };
-  setRunControl(&control_);
-  setDisplayFunction(resultReady);
   worker_ = std::thread([this] { work(); });
 }
 
@@ -143,9 +138,6 @@ void StageRunner::stop() {
   if (!worker_.joinable()) return;
   worker_.join();
   result_.release();
-  setRunControl(nullptr);
-  setDisplayFunction(nullptr);
-  activeRunner = nullptr;
 }
 
 void StageRunner::work() {
@@ -158,7 +150,6 @@ void StageRunner::work() {
     queue_.pop_front();
     running_ = RunProgress{move.slider, move.position, 0, 0, 0};
     started_ = Clock::now();
-    completed_ = false;
     ++runs_;
     control_.cancel = false;
     lock.unlock();
@@ -172,10 +163,11 @@ void StageRunner::runMove(const Move& move) {
   const StageSlider& slider = *move.slider;
   if (!options_.timingFile.empty()) writeTiming(move, milliseconds(started_ - move.asked));
   std::string failure;
+  const uint64_t rngState = cv::theRNG().state;
+  bool completed = false;
   try {
     const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
-    *slider.value = move.position;
-    slider.handler(move.position, nullptr);
+    completed = exact_.move(slider, move.position, &control_);
   } catch (const cv::Exception& e) {
     failure = std::string(slider.label) + " failed: " + e.msg;
   } catch (const std::bad_alloc&) {
@@ -184,8 +176,10 @@ void StageRunner::runMove(const Move& move) {
     failure = std::string(slider.label) + " failed: " + e.what();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (completed_ || !failure.empty()) {
-    reports_.push_back({&slider, move.position, milliseconds(Clock::now() - started_), failure});
+  if (completed) result_ = exact_.dstImage;
+  if (completed || !failure.empty()) {
+    reports_.push_back(
+        {&slider, move.position, milliseconds(Clock::now() - started_), failure, rngState});
   }
   running_ = RunProgress{};
   next_.release();
@@ -199,8 +193,8 @@ void StageRunner::bandDone(int rowsDone, int rows) {
     before = running_.rowsDone;
     running_.rowsDone = rowsDone;
     running_.rows = rows;
-    next_ = nextImage;
-    last_ = dstImage.empty() ? srcImage : dstImage;
+    next_ = exact_.running();
+    last_ = exact_.result();
   }
   if (options_.slowStageMs <= 0 || rows <= 0) return;
   // The slowdown follows the rows, so that progress moves as in a slow stage, and it ends as soon
@@ -211,15 +205,6 @@ void StageRunner::bandDone(int rowsDone, int rows) {
     std::this_thread::sleep_for(
         std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(5)));
   }
-}
-
-void StageRunner::resultReady(const cv::Mat& result) {
-  StageRunner* runner = activeRunner;
-  std::lock_guard<std::mutex> lock(runner->mutex_);
-  runner->result_ = result;
-  runner->completed_ = true;
-  runner->next_.release();
-  runner->last_.release();
 }
 
 void StageRunner::writeTiming(const Move& move, double waitMs) const {

@@ -1,11 +1,12 @@
 // The stage runner: one worker thread, alive for the whole session, runs the slider moves beside
 // the event loop. It owns the queue of moves, abandons a run that a newer move of its slider makes
 // stale, and keeps what the event loop shows (results, progress, the rows done so far) behind one
-// lock. The working images and value variables belong to the worker while it runs.
+// lock. It owns the exact pipeline, which only the worker touches while it runs.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -14,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
 
 // A run that ended: completed, or failed with the reason. Abandoned runs are not reported.
 struct RunReport {
@@ -22,6 +23,9 @@ struct RunReport {
   int position;
   double milliseconds;  // from its start to its end
   std::string failure;  // empty when the run completed
+  // The state of the worker's random generator before the run: running the same chain with the
+  // generator set to it gives the same noise.
+  uint64_t rngState = 0;
 };
 
 // The run in progress; `slider` is null when none runs.
@@ -44,12 +48,11 @@ struct RunnerOptions {
   std::string timingFile;
 };
 
-// All members are called from the thread that owns the windows, never from the worker. One runner
-// exists at a time: it installs the stage protocol's display function and run control.
+// All members are called from the thread that owns the windows, never from the worker.
 class StageRunner {
  public:
-  // srcImage holds the photo; the worker starts now.
-  explicit StageRunner(RunnerOptions options = {});
+  // The exact pipeline starts from `photo`; the worker starts now.
+  explicit StageRunner(cv::Mat photo, RunnerOptions options = {});
   // Abandons what is left and ends the worker.
   ~StageRunner();
   StageRunner(const StageRunner&) = delete;
@@ -80,9 +83,10 @@ class StageRunner {
   // No more moves are taken, the queue is dropped and the running run is abandoned: dstImage
   // keeps the last complete result.
   void abandon();
-  // Waits for the worker to end. It first runs what is queued, unless abandoned. Afterwards the
-  // working images belong to the caller again.
+  // Waits for the worker to end. It first runs what is queued, unless abandoned.
   void stop();
+  // The exact pipeline: its result and chain. Only once stopped.
+  const Pipeline& pipeline() const { return exact_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -95,10 +99,10 @@ class StageRunner {
   void work();
   void runMove(const Move& move);
   void bandDone(int rowsDone, int rows);
-  static void resultReady(const cv::Mat& result);
   void writeTiming(const Move& move, double waitMs) const;
 
   RunnerOptions options_;
+  Pipeline exact_;
   RunControl control_;
 
   mutable std::mutex mutex_;
@@ -108,7 +112,6 @@ class StageRunner {
   bool stopping_ = false;
   RunProgress running_;        // slider null when idle
   Clock::time_point started_;  // of the running run
-  bool completed_ = false;     // the running run has made its result
   std::vector<RunReport> reports_;
   cv::Mat result_;                        // the newest complete result, until it is shown
   bool showing_ = false;                  // the event loop reads result_'s pixels

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "session/runner.hpp"
 #include "filters/fpmode.hpp"
+#include "session/runner.hpp"
 #include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
@@ -46,8 +46,7 @@ bool runs(const StageRunner& runner, int id, int position) {
 
 TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
   const cv::Mat photo = makePhoto(48, 64);
-  afterMoves(photo, {});
-  StageRunner runner({{}, 400, ""});
+  StageRunner runner(photo.clone(), {{}, 400, ""});
   runner.move(sliderOf(kBlurStage), 5);
   ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 5); }));
   runner.move(sliderOf(kBlurStage), 3);       // Blur 5 is stale
@@ -65,8 +64,7 @@ TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
     reported.push_back({report.slider->id, report.position});
   }
   EXPECT_EQ(reported, made);
-  const cv::Mat result = dstImage.clone();
-  EXPECT_EQ(countDifferences(result, afterMoves(photo, made)), 0);
+  EXPECT_EQ(countDifferences(runner.pipeline().result(), afterMoves(photo, made)), 0);
 }
 
 // During a run the preview holds the finished rows over the last result. Abandoning leaves the
@@ -74,7 +72,9 @@ TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
 TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   const cv::Mat tall = makePhoto(600, 16);
   const cv::Mat last = afterMoves(tall, {{kBlackToZeroStage, 80}});
-  StageRunner runner({{}, 3000, ""});  // the worker goes on from the state left here
+  StageRunner runner(tall.clone(), {{}, 3000, ""});
+  runner.move(sliderOf(kBlackToZeroStage), 80);
+  ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   runner.move(sliderOf(kBilateralStage), 6);
   cv::Mat preview;
   ASSERT_TRUE(eventually([&] {
@@ -85,8 +85,8 @@ TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
   runner.abandon();
   runner.stop();
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
-  EXPECT_EQ(countDifferences(dstImage, last), 0);
-  EXPECT_EQ(stageChain(), (std::vector<StageStep>{{kBlackToZeroStage, 80}}));
+  EXPECT_EQ(countDifferences(runner.pipeline().dstImage, last), 0);
+  EXPECT_EQ(runner.pipeline().chain(), (std::vector<StageStep>{{kBlackToZeroStage, 80}}));
 
   const cv::Mat next = afterMoves(tall, {{kBlackToZeroStage, 80}, {kBilateralStage, 6}});
   int done = 0;
@@ -100,17 +100,17 @@ TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
 // and one generator: noise at the same position differs from move to move. A failing stage is
 // reported and the worker goes on.
 TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
-  afterMoves(makePhoto(48, 64), {});
   static std::atomic<int> flushed{0};
-  static int probeValue = 0;
-  const StageSlider probe{"Probe", &probeValue, 0, 1, kBlurStage, [](int position, void*) {
-                            cv::parallel_for_(cv::Range(0, 8), [](const cv::Range& range) {
-                              std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                              if (denormalsFlushed()) flushed += range.size();
-                            });
-                            if (position == 1) throw cv::Exception(0, "probe", "", "", 0);
-                          }};
-  StageRunner runner;
+  const auto probeRun = [](const cv::Mat&, const StageArgs& args) -> BandFilter {
+    cv::parallel_for_(cv::Range(0, 8), [](const cv::Range& range) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (denormalsFlushed()) flushed += range.size();
+    });
+    if (args.position == 1) throw cv::Exception(0, "probe", "", "", 0);
+    return [](const cv::Range& rows, cv::Mat& dst) { dst.rowRange(rows).setTo(0); };
+  };
+  const StageSlider probe{"Probe", 0, 1, kBlurStage, probeRun, PreviewRule::kScaled};
+  StageRunner runner(makePhoto(48, 64));
   runner.move(probe, 0);
   runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
@@ -121,9 +121,9 @@ TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
   runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   runner.stop();
-  EXPECT_GT(countDifferences(dstImage, first), 0);
+  EXPECT_GT(countDifferences(runner.pipeline().dstImage, first), 0);
   EXPECT_EQ(flushed, 16);
   const std::vector<RunReport> reports = runner.takeReports();
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_NE(reports[1].failure.find("Probe failed"), std::string::npos);
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_NE(reports[2].failure.find("Probe failed"), std::string::npos);
 }
