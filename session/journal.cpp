@@ -21,7 +21,6 @@
 #include <ctime>
 
 #include "photo/disk.hpp"
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -303,12 +302,15 @@ EditJournal::~EditJournal() {
 }
 
 bool EditJournal::restore() {
-  if (found_ != Found::kRestorable || !usable_) return false;
-  return rewrite(journalChain(foundRecords_));
+  if (found_ != Found::kRestorable || answered_) return false;
+  answered_ = true;
+  chain_ = journalChain(foundRecords_);  // what the file holds, even if it cannot be rewritten
+  return usable_ && rewrite(chain_);
 }
 
 void EditJournal::discard() {
-  if (found_ != Found::kRestorable) return;
+  if (found_ != Found::kRestorable || answered_) return;
+  answered_ = true;
   unlinkJournal();
   closeJournal();
   chain_.clear();
@@ -328,6 +330,15 @@ bool EditJournal::append(const JournalRecord& record) {
   if (diskCalls.fdatasync(file_) != 0) return fail("cannot flush the journal to disk");
   ++written_;
   return true;
+}
+
+void EditJournal::endCleanly(const std::vector<StageStep>& chain) {
+  if (found_ == Found::kRestorable && !answered_) return;
+  if (chain.size() != chain_.size()) return;
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    if (chain[i].id != chain_[i].stage || chain[i].value != chain_[i].position) return;
+  }
+  remove();
 }
 
 void EditJournal::remove() {

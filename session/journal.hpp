@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/stages.hpp"
+
 // One completed run.
 struct JournalRecord {
   int stage = 0;
@@ -66,11 +68,15 @@ class EditJournal {
   // Records a completed run; when this returns true the record is on disk. After a failure the
   // journal records nothing more and error() says why.
   bool append(const JournalRecord& record);
-  // The edit ended cleanly: the journal is removed.
-  void remove();
+  bool recording() const { return usable_; }
+  // The edit ended cleanly (saved, or its save declined) with `chain` as its result: the journal
+  // is removed, unless it holds more than that (an edit found and not answered, or a restore cut
+  // short).
+  void endCleanly(const std::vector<StageStep>& chain);
 
  private:
   bool rewrite(const std::vector<JournalRecord>& records);
+  void remove();
   bool fail(const std::string& what);
   void unlinkJournal();
   void closeJournal();
@@ -82,6 +88,7 @@ class EditJournal {
   std::uint64_t seal_ = 0;  // the header's checksum, which every record's checksum continues
   bool usable_ = false;
   Found found_ = Found::kNothing;
+  bool answered_ = false;  // restore() or discard() was called
   std::vector<JournalRecord> foundRecords_;
   std::vector<JournalRecord> chain_;  // what the records written so far leave
   std::size_t written_ = 0;           // records in the file

@@ -33,7 +33,7 @@ void StageRunner::move(const StageSlider& slider, int position) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!accepting_) return;
     const Clock::time_point now = Clock::now();
-    if (!queue_.empty() && queue_.back().slider == &slider) {
+    if (!queue_.empty() && queue_.back().slider == &slider && !queue_.back().replay) {
       queue_.back().position = position;
       queue_.back().asked = now;
     } else {
@@ -41,6 +41,18 @@ void StageRunner::move(const StageSlider& slider, int position) {
     }
     // The running result would only be replaced by this move: nothing queued builds on it.
     if (running_.slider == &slider && queue_.front().slider == &slider) control_.cancel = true;
+  }
+  changed_.notify_all();
+}
+
+void StageRunner::replay(const std::vector<ReplayStep>& chain) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!accepting_ || !replaying_.empty()) return;
+    replaying_ = chain;
+    for (const ReplayStep& step : replaying_) {
+      queue_.push_back({step.slider, step.position, Clock::now(), &step});
+    }
   }
   changed_.notify_all();
 }
@@ -148,7 +160,7 @@ void StageRunner::work() {
     if (queue_.empty()) return;
     const Move move = queue_.front();
     queue_.pop_front();
-    running_ = RunProgress{move.slider, move.position, 0, 0, 0};
+    running_ = RunProgress{move.slider, move.position, 0, 0, 0, move.replay != nullptr};
     started_ = Clock::now();
     ++runs_;
     control_.cancel = false;
@@ -163,6 +175,11 @@ void StageRunner::runMove(const Move& move) {
   const StageSlider& slider = *move.slider;
   if (!options_.timingFile.empty()) writeTiming(move, milliseconds(started_ - move.asked));
   std::string failure;
+  if (move.replay) {
+    // Every step but the first stands on the one before, frozen, even a run of the same stage.
+    exact_.beginStage(kNoStage);
+    cv::theRNG().state = move.replay->rngState;
+  }
   const uint64_t rngState = cv::theRNG().state;
   bool completed = false;
   try {
@@ -175,12 +192,14 @@ void StageRunner::runMove(const Move& move) {
   } catch (const std::exception& e) {
     failure = std::string(slider.label) + " failed: " + e.what();
   }
+  RunReport report{&slider, move.position, milliseconds(Clock::now() - started_), failure,
+                   rngState};
+  if (completed && !move.replay && options_.completed) {
+    options_.completed(report, exact_.chain().size() - 1);
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   if (completed) result_ = exact_.dstImage;
-  if (completed || !failure.empty()) {
-    reports_.push_back(
-        {&slider, move.position, milliseconds(Clock::now() - started_), failure, rngState});
-  }
+  if (completed || !failure.empty()) reports_.push_back(std::move(report));
   running_ = RunProgress{};
   next_.release();
   last_.release();

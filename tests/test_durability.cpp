@@ -31,31 +31,40 @@ std::string contentOf(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The watched folder and what of it has reached the disk. Every file ever seen keeps a second
-// name in `kept`, so that its inode number is never given to another file.
+// The watched folder and what of it has reached the disk. Every file seen keeps a second name in
+// `kept`, so that its inode number is never given to another file.
 struct Disk {
-  fs::path folder, kept;
+  Disk() {
+    char pattern[] = "/tmp/lumivet-cut-XXXXXX";
+    root = ::mkdtemp(pattern);
+    fs::create_directory(folder = root / "folder");
+  }
+  ~Disk() {
+    diskCalls = kSystemCalls;
+    fs::remove_all(root);
+  }
+  // Runs `work` with the disk calls watched.
+  void watch(const std::function<void()>& work);
+
+  const DiskCalls kSystemCalls = diskCalls;
+  fs::path root, folder, kept;
   std::map<std::string, ino_t> names;       // flushed names
   std::map<ino_t, std::string> data;        // flushed contents
   std::vector<std::pair<Files, int>> cuts;  // every picture, with the acknowledged count then
   int acknowledged = 0;
 
-  std::map<std::string, ino_t> listing() {
+  std::string written(ino_t inode) const { return contentOf(kept / std::to_string(inode)); }
+  std::map<std::string, ino_t> listing() const {
     std::map<std::string, ino_t> now;
     for (const auto& entry : fs::directory_iterator(folder)) {
       struct stat status;
       ::lstat(entry.path().c_str(), &status);
       now[entry.path().filename()] = status.st_ino;
-      const fs::path keep = kept / std::to_string(status.st_ino);
-      if (!fs::exists(keep)) fs::create_hard_link(entry.path(), keep);
+      if (!fs::exists(kept / std::to_string(status.st_ino))) {
+        fs::create_hard_link(entry.path(), kept / std::to_string(status.st_ino));
+      }
     }
     return now;
-  }
-  void start(const fs::path& root) {
-    folder = root / "folder", kept = root / "kept";
-    fs::create_directories(folder), fs::create_directory(kept);
-    names = listing();
-    for (const auto& [name, inode] : names) data[inode] = contentOf(kept / std::to_string(inode));
   }
   // Called after each disk call; `flushed` is the descriptor it flushed, or -1.
   void after(int flushed) {
@@ -63,18 +72,16 @@ struct Disk {
     struct stat status;
     if (flushed >= 0 && ::fstat(flushed, &status) == 0) {
       if (S_ISDIR(status.st_mode)) names = now;
-      if (S_ISREG(status.st_mode))
-        data[status.st_ino] = contentOf(kept / std::to_string(status.st_ino));
+      if (S_ISREG(status.st_mode)) data[status.st_ino] = written(status.st_ino);
     }
     for (const std::map<std::string, ino_t>& which : {names, now}) {
-      for (int part : {0, 1, 2}) {
+      for (std::size_t half : {0, 1, 2}) {  // halves written since the flush that survive
         Files files;
         for (const auto& [name, inode] : which) {
-          const std::string written = contentOf(kept / std::to_string(inode));
           const std::string& durable = data[inode];
-          const std::size_t extra =
-              written.size() > durable.size() ? written.size() - durable.size() : 0;
-          files[name] = part == 0 ? durable : written.substr(0, durable.size() + extra * part / 2);
+          const std::string since =
+              written(inode).substr(std::min(durable.size(), written(inode).size()));
+          files[name] = durable + since.substr(0, since.size() * half / 2);
         }
         cuts.push_back({files, acknowledged});
       }
@@ -84,60 +91,34 @@ struct Disk {
 
 Disk* disk = nullptr;
 
-const DiskCalls kWatchedCalls = {
-    [](int fd, const void* data, std::size_t size) {
-      const ssize_t n = ::write(fd, data, size);
-      disk->after(-1);
-      return n;
-    },
-    [](int fd) {
-      const int status = ::fsync(fd);
-      disk->after(fd);
-      return status;
-    },
-    [](int fd) {
-      const int status = ::fdatasync(fd);
-      disk->after(fd);
-      return status;
-    },
-    [](int fromFolder, const char* from, int toFolder, const char* to) {
-      const int status = ::renameat(fromFolder, from, toFolder, to);
-      disk->after(-1);
-      return status;
-    }};
+// A disk call of the system, after which the model looks at the disk.
+template <auto call, bool flushes, typename... Args>
+auto watched(int fd, Args... args) {
+  const auto result = call(fd, args...);
+  disk->after(flushes ? fd : -1);
+  return result;
+}
 
-class PowerCut : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/lumivet-cut-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root = pattern;
-    fs::create_directory(root / "folder");
-    disk = &model;
-  }
-  void TearDown() override {
-    diskCalls = kSystemCalls;
-    fs::remove_all(root);
-  }
-  // Runs `work` with the disk calls watched over the folder.
-  void watch(const std::function<void()>& work) {
-    model.start(root);
-    diskCalls = kWatchedCalls;
-    work();
-    diskCalls = kSystemCalls;
-  }
-  const DiskCalls kSystemCalls = diskCalls;
-  fs::path root;
-  Disk model;
-};
+void Disk::watch(const std::function<void()>& work) {
+  fs::create_directory(kept = root / "kept");
+  names = listing();  // what is there before is on disk
+  for (const auto& [name, inode] : names) data[inode] = written(inode);
+  disk = this;
+  diskCalls = {watched<::write, false, const void*, std::size_t>, watched<::fsync, true>,
+               watched<::fdatasync, true>,
+               watched<::renameat, false, const char*, int, const char*>};
+  work();
+  diskCalls = kSystemCalls;
+}
 
 }  // namespace
 
-TEST_F(PowerCut, TheSavedNameHoldsTheOldFileOrTheWholeNewOne) {
+TEST(PowerCut, TheSavedNameHoldsTheOldFileOrTheWholeNewOne) {
+  Disk model;
   const std::string older(5000, 'o'), newer(7000, 'n');
-  std::ofstream(root / "folder/cat_.jpg") << older;  // before the model starts: on disk
+  std::ofstream(model.folder / "cat_.jpg") << older;  // before the model starts: on disk
   std::string error;
-  watch([&] {
+  model.watch([&] {
     ASSERT_TRUE(writeFileAtomically(model.folder / "cat_.jpg",
                                     std::vector<unsigned char>(newer.begin(), newer.end()), error));
     model.acknowledged = 1;
@@ -153,15 +134,16 @@ TEST_F(PowerCut, TheSavedNameHoldsTheOldFileOrTheWholeNewOne) {
   }
 }
 
-TEST_F(PowerCut, TheJournalGivesBackEveryAcknowledgedRecord) {
-  const std::string photo = root / "cat.png";
+TEST(PowerCut, TheJournalGivesBackEveryAcknowledgedRecord) {
+  Disk model;
+  const std::string photo = model.root / "cat.png";
   std::ofstream(photo) << "photo";
   const std::vector<JournalRecord> runs = {{kBlurStage, 3, 0, 1, 9},
                                            {kBlurStage, 4, 0, 2, 9},
                                            {kNoiseStage, 8, 1, 3, 9},
                                            {kBlackToZeroStage, 9, 2, 4, 9},
                                            {kBlurStage, 2, 3, 5, 9}};
-  watch([&] {
+  model.watch([&] {
     {
       EditJournal journal(model.folder, photo);
       for (int i = 0; i < 3; ++i) {
@@ -177,7 +159,7 @@ TEST_F(PowerCut, TheJournalGivesBackEveryAcknowledgedRecord) {
     }
   });
   ASSERT_GT(model.cuts.size(), 30u);
-  const fs::path after = root / "after";
+  const fs::path after = model.root / "after";
   for (const auto& [files, acknowledged] : model.cuts) {
     fs::remove_all(after);
     fs::create_directory(after);

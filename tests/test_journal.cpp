@@ -6,8 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
 
 #include "pipeline/stages.hpp"
 #include "session/journal.hpp"
@@ -72,52 +70,50 @@ TEST_F(Journal, RunsComeBackAndTheSessionGoesOnFromTheirChainUntilACleanEnd) {
   {
     EditJournal journal(folder, photo);
     EXPECT_EQ(journal.records(), chain);
+    journal.endCleanly({});  // before the question is answered, the edit stays
+    EXPECT_FALSE(fs::is_empty(folder));
     journal.discard();
     EXPECT_TRUE(fs::is_empty(folder));
     ASSERT_TRUE(journal.append(kRuns[0]));
-    journal.remove();
+    journal.endCleanly({{kBlurStage, 5}});  // a result that is not the journal's keeps it
+    EXPECT_FALSE(fs::is_empty(folder));
+    journal.endCleanly({{kBlurStage, 3}});
   }
   EXPECT_TRUE(fs::is_empty(folder));
   EXPECT_EQ(EditJournal(folder, photo).found(), Found::kNothing);
 }
 
 TEST_F(Journal, ATornOrDamagedRecordEndsItAndADamagedHeaderIsReported) {
-  using Damage = std::function<void(const fs::path&, std::uintmax_t size)>;
-  const auto poke = [](const fs::path& file, std::uintmax_t at) {
-    std::fstream(file, std::ios::in | std::ios::out | std::ios::binary).seekp(at).put('\x7f');
-  };
-  const auto damaged = [&](const Damage& damage) {
+  // One byte cut off the last record (torn), zeros after it, a generator state changed in the
+  // fourth record, a byte of the header changed.
+  const std::size_t kept[] = {5, 6, 3, 0};
+  for (int damage = 0; damage < 4; ++damage) {
     crashAfter(kRuns);
-    damage(journalFile(), fs::file_size(journalFile()));
-    return std::make_unique<EditJournal>(folder, photo);
-  };
-  const std::pair<Damage, std::size_t> tails[] = {
-      {[](auto& file, auto size) { fs::resize_file(file, size - 1); }, 5},   // torn
-      {[](auto& file, auto size) { fs::resize_file(file, size + 80); }, 6},  // zeros after it
-      {[&](auto& file, auto size) { poke(file, size - 3 * 40 + 17); }, 3}};  // a generator state
-  for (const auto& [damage, kept] : tails) {
-    const auto journal = damaged(damage);
-    ASSERT_EQ(journal->found(), Found::kRestorable);
-    EXPECT_EQ(journal->records(), std::vector<JournalRecord>(kRuns.begin(), kRuns.begin() + kept));
-    journal->discard();
+    const fs::path file = journalFile();
+    const std::uintmax_t size = fs::file_size(file);
+    std::fstream poke(file, std::ios::in | std::ios::out | std::ios::binary);
+    if (damage < 2) fs::resize_file(file, damage == 0 ? size - 1 : size + 80);
+    poke.seekp(damage == 2 ? size - 3 * 40 + 17 : 20);
+    if (damage >= 2) poke.put('\x7f');
+    poke.close();
+    EditJournal journal(folder, photo);
+    EXPECT_EQ(journal.found(), damage == 3 ? Found::kDamaged : Found::kRestorable);
+    EXPECT_EQ(journal.records(), decltype(kRuns)(kRuns.begin(), kRuns.begin() + kept[damage]));
+    EXPECT_EQ(journal.error().empty(), damage != 3);
+    journal.discard();
+    EXPECT_TRUE(fs::is_empty(folder));
   }
-  const auto journal = damaged([&](auto& file, auto) { poke(file, 20); });
-  EXPECT_EQ(journal->found(), Found::kDamaged);
-  EXPECT_NE(journal->error(), "");
-  EXPECT_TRUE(fs::is_empty(folder));
 }
 
 TEST_F(Journal, AChangedPhotoOrAnOldJournalIsRemovedAndALinkIsNeverFollowed) {
   const auto now = fs::last_write_time(photo);
-  crashAfter(kRuns);
-  fs::last_write_time(photo, now + std::chrono::seconds(1));  // touched
-  EXPECT_EQ(EditJournal(folder, photo).found(), Found::kNothing);
-  EXPECT_TRUE(fs::is_empty(folder));
-  crashAfter(kRuns);
-  std::fstream(photo, std::ios::in | std::ios::out | std::ios::binary).put('q');  // same size
-  fs::last_write_time(photo, now + std::chrono::seconds(1));
-  EXPECT_EQ(EditJournal(folder, photo).found(), Found::kNothing);
-  EXPECT_TRUE(fs::is_empty(folder));
+  for (const bool content : {false, true}) {  // touched; changed keeping its size and time
+    crashAfter(kRuns);
+    if (content) std::fstream(photo, std::ios::in | std::ios::out | std::ios::binary).put('q');
+    fs::last_write_time(photo, now + std::chrono::seconds(1));
+    EXPECT_EQ(EditJournal(folder, photo).found(), Found::kNothing);
+    EXPECT_TRUE(fs::is_empty(folder));
+  }
 
   // Journals of other photos: one 29 days old stays, one 31 days old goes.
   crashAfter(kRuns);
