@@ -265,7 +265,8 @@ void offerRestore(StageRunner& stageRunner) {
     showError("Could not restore the unsaved edit",
               "The unsaved edit of this photo could not be restored: " + journal->error() + ".");
   }
-  if (journal->found() != EditJournal::Found::kRestorable) return;
+  // After an ending signal nobody may be there to answer: the journal stays for the next start.
+  if (journal->found() != EditJournal::Found::kRestorable || signalled) return;
   const RestoreAnswer answer = askRestore(restoreQuestion(journal->records()));
   if (answer == RestoreAnswer::kDiscard) journal->discard();
   if (answer != RestoreAnswer::kRestore) return;
