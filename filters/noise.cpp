@@ -2,6 +2,7 @@
 #include "filters/noise.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <opencv2/core/hal/intrin.hpp>
 
 namespace {
@@ -79,4 +80,43 @@ void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
   CV_Assert(src.type() == CV_8UC3);
   dst.create(src.size(), src.type());
   filterNoiseRows(src, value * 0.5, cv::theRNG(), dst, cv::Range(0, src.rows));
+}
+
+ClippedNoise clippedNoise(double sigma) {
+  ClippedNoise noise;
+  const auto below = [sigma](double x) { return 0.5 * std::erfc(-x / (sigma * std::sqrt(2.0))); };
+  for (int v = 0; v < 256; ++v) {
+    if (sigma == 0) {
+      noise.mean[v] = float(v);
+      noise.deviation[v] = 0;
+      continue;
+    }
+    // Output k gathers the noisy values that round to it; 0 and 255 gather everything beyond.
+    double sum = 0, squares = 0;
+    for (int k = 0; k < 256; ++k) {
+      const double low = k == 0 ? 0.0 : below(k - 0.5 - v);
+      const double high = k == 255 ? 1.0 : below(k + 0.5 - v);
+      sum += k * (high - low);
+      squares += double(k) * k * (high - low);
+    }
+    noise.mean[v] = float(sum);
+    noise.deviation[v] = float(std::sqrt(std::max(0.0, squares - sum * sum)));
+  }
+  return noise;
+}
+
+void filterAveragedNoiseRows(const cv::Mat& src, double sigma, double scale, cv::RNG& rng,
+                             cv::Mat& dst, const cv::Range& band) {
+  CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
+  const ClippedNoise noise = clippedNoise(sigma);
+  cv::Mat draws(1, src.cols * 3, CV_32F);
+  for (int i = band.start; i < band.end; ++i) {
+    rng.fill(draws, cv::RNG::NORMAL, 0.0, scale);
+    const uchar* s = src.ptr<uchar>(i);
+    const float* z = draws.ptr<float>();
+    uchar* d = dst.ptr<uchar>(i);
+    for (int n = 0; n < src.cols * 3; ++n) {
+      d[n] = cv::saturate_cast<uchar>(noise.mean[s[n]] + noise.deviation[s[n]] * z[n]);
+    }
+  }
 }

@@ -28,9 +28,12 @@ Pipeline::Pipeline(cv::Mat photo, double scale, cv::RNG* rng)
     : srcImage(std::move(photo)), scale_(scale), rng_(rng) {}
 
 void Pipeline::prepareNext() {
+  // A buffer is reused only when this pipeline alone holds it: a picture handed to the window, or
+  // a base another thread still reads, is never written.
   const auto fits = [this](const cv::Mat& image) {
     return image.size() == srcImage.size() && image.type() == srcImage.type() &&
-           image.data != srcImage.data && image.data != dstImage.data;
+           image.data != srcImage.data && image.data != dstImage.data && image.u &&
+           CV_XADD(&image.u->refcount, 0) == 1;
   };
   if (fits(nextImage)) return;
   if (fits(spareImage)) {

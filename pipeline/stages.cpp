@@ -55,21 +55,35 @@ BandFilter onStretchP(const cv::Mat& src, const StageArgs& args) {
       [&src, map](const cv::Range& rows, cv::Mat& dst) { filterStretchRows(src, *map, dst, rows); };
 }
 
+// On a picture a few times smaller than the photo the 5x5 window lies inside one sample, so each
+// sample is smoothed as if its window held its own value.
 BandFilter onSmooth(const cv::Mat& src, const StageArgs& args) {
   const int value = args.position;
+  if (args.scale <= 0.5) {
+    return [&src, value](const cv::Range& rows, cv::Mat& dst) {
+      filterSmoothFlatRows(src, value, dst, rows);
+    };
+  }
   return [&src, value](const cv::Range& rows, cv::Mat& dst) {
     filterSmoothRows(src, value, dst, rows);
   };
 }
 
 // Averaging n independent samples divides their spread by sqrt(n): a picture `scale` times the
-// photo's size averages 1/scale^2 samples into one, so its noise has `scale` times the spread,
-// as the saved photo shows at that size.
+// photo's size averages 1/scale^2 noisy samples into one, so its noise has `scale` times the
+// spread the saved photo shows at that size, and near black and white the clipping of each
+// sample shifts the average too.
 BandFilter onNoise(const cv::Mat& src, const StageArgs& args) {
-  const double sigma = args.position * 0.5 * args.scale;
+  const double sigma = args.position * 0.5;
+  const double scale = args.scale;
   cv::RNG* rng = &args.rng;
-  return [&src, sigma, rng](const cv::Range& rows, cv::Mat& dst) {
-    filterNoiseRows(src, sigma, *rng, dst, rows);
+  if (scale == 1.0) {
+    return [&src, sigma, rng](const cv::Range& rows, cv::Mat& dst) {
+      filterNoiseRows(src, sigma, *rng, dst, rows);
+    };
+  }
+  return [&src, sigma, scale, rng](const cv::Range& rows, cv::Mat& dst) {
+    filterAveragedNoiseRows(src, sigma, scale, *rng, dst, rows);
   };
 }
 

@@ -74,9 +74,6 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
-cv::Mat preview;  // the rows a long run has finished over the last result, at the window's size
-QElapsedTimer sincePreview;
-double showCostMs = 0;
 std::deque<std::pair<std::string, std::string>> failures;  // title and message
 // The journal of the edit, and whether the worker has found it failing since the last look.
 EditJournal* journal = nullptr;
@@ -93,17 +90,15 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// Shows a result or a preview and keeps how long that took: the next preview waits 250 ms, or three
-// times that if longer, so that drawing never takes most of the event loop's time.
-void show(const cv::Mat& image) {
+// Shows a picture the runner made at the window's size.
+void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
-  showPhoto(image);
-  showCostMs = timer.nsecsElapsed() / 1e6;
-  sincePreview.start();
+  showPhoto(picture.fit);
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
-        << "show " << image.cols << 'x' << image.rows << ' ' << showCostMs << '\n';
+        << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
+        << timer.nsecsElapsed() / 1e6 << '\n';
   }
 }
 
@@ -121,7 +116,7 @@ void showFailures() {
 }
 
 // Brings the windows up to date with the runner: finished runs in the status line, the newest
-// result or the rows a long run has finished in the photo window, the share done, the pointer.
+// picture in the photo window, the share done, the pointer.
 void refresh() {
   static bool refreshing = false;
   if (refreshing || !runner) return;
@@ -137,25 +132,20 @@ void refresh() {
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
   if (journalFailed.exchange(false)) failures.push_back({"Edit not journaled", journalFailure()});
-  // Once the run is ending, closed windows stay closed.
-  const bool mayShow = !ending || windowShown(kImageWindow);
-  if (mayShow && runner->showNewResult(show)) preview.release();
+  // A result reopens a closed photo window, a preview does not; once the run is ending, closed
+  // windows stay closed.
+  const bool open = windowShown(kImageWindow);
+  Picture picture;
+  if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
+    show(picture);
+  }
+  if (open) runner->setViewSize(photoViewSize(photoSize));
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
     const char* doing = ending ? "Saving after " : progress.replay ? "Restoring " : "";
     showStatus(doing + std::string(progress.slider->label) + " " +
                std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
                "%");
-    const bool due =
-        !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
-    // Previews at the size the window shows take the event loop a fraction of what the whole
-    // photo does, and never reopen a closed window.
-    if (due && windowShown(kImageWindow) &&
-        runner->updatePreview(preview, photoViewSize(photoSize))) {
-      show(preview);
-    }
-  } else if (!progress.slider) {
-    preview.release();
   }
   const bool busy = runner->busy();
   if (busy != busyShown) {
@@ -399,6 +389,7 @@ int runTool(int argc, char** argv) {
   // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
   StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
+  stageRunner.setViewSize(photoViewSize(photoSize));
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
