@@ -264,11 +264,15 @@ EditJournal::EditJournal(const std::string& folder, const std::string& photoPath
   name_ = hex(hash64(path.data(), path.size())) + kSuffix;
   usable_ = true;
 
-  const int fd = ::openat(folder_, name_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  // Only a regular file is opened: a link is not followed, and a device or pipe never opened.
+  struct stat entry;
+  if (::fstatat(folder_, name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return;
+  const int fd = S_ISREG(entry.st_mode)
+                     ? ::openat(folder_, name_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)
+                     : -1;
   if (fd < 0) {
-    if (errno == ENOENT) return;
     found_ = Found::kDamaged;
-    error_ = reason("the journal of this photo cannot be opened");
+    error_ = "the journal of this photo is not a file it can read";
     unlinkJournal();
     return;
   }
