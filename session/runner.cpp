@@ -307,11 +307,15 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
     const auto began = Clock::now();
     bool done = false;
     try {
-      if (last && lastMs > kCoarseAfterMs && slider.preview == PreviewRule::kScaled) {
-        // A picture at a coarser size comes first: the bilateral filter is slow even at the
-        // window's size. Its cost falls with the cube of the factor or faster.
-        int factor = 2;
-        while (factor < 8 && lastMs / (factor * factor * factor) > kCoarseAfterMs) ++factor;
+      if (last && lastMs > kCoarseAfterMs) {
+        // A quicker picture comes first. A stage that scales runs at a coarser size (the
+        // bilateral filter is slow even at the window's size; its cost falls with the cube of the
+        // factor or faster); one that runs on the photo runs on the window's picture instead.
+        int factor = 1;
+        if (slider.preview == PreviewRule::kScaled) {
+          factor = 2;
+          while (factor < 8 && lastMs / (factor * factor * factor) > kCoarseAfterMs) ++factor;
+        }
         previewPipeline_.beginMove(slider, base);
         Picture picture{previewPipeline_.coarse(slider, move.position, factor),
                         {},
