@@ -15,9 +15,11 @@
 #include <QWidget>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <iostream>
@@ -37,6 +39,7 @@
 #include "session/batch.hpp"
 #include "session/desktop.hpp"
 #include "session/display.hpp"
+#include "session/journal.hpp"
 #include "session/runner.hpp"
 
 namespace {
@@ -72,7 +75,15 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
-std::deque<std::string> failures;
+std::deque<std::pair<std::string, std::string>> failures;  // title and message
+// The journal of the edit, and whether the worker has found it failing since the last look.
+EditJournal* journal = nullptr;
+std::atomic<bool> journalFailed{false};
+
+// One line for the user when the journal cannot keep the edit.
+std::string journalFailure() {
+  return "The edit cannot be kept for a restore after a crash: " + journal->error() + ".";
+}
 
 void showStatus(const std::string& text) {
   if (text == statusShown) return;
@@ -98,9 +109,9 @@ void showFailures() {
   if (showing) return;
   showing = true;
   while (!failures.empty()) {
-    const std::string failure = failures.front();
+    const auto [title, message] = failures.front();
     failures.pop_front();
-    showError("Filter failed", failure);
+    showError(title, message);
   }
   showing = false;
 }
@@ -113,7 +124,7 @@ void refresh() {
   refreshing = true;
   for (const RunReport& report : runner->takeReports()) {
     if (!report.failure.empty()) {
-      failures.push_back(report.failure);
+      failures.push_back({"Filter failed", report.failure});
       continue;
     }
     const std::string status =
@@ -121,6 +132,7 @@ void refresh() {
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
+  if (journalFailed.exchange(false)) failures.push_back({"Edit not journaled", journalFailure()});
   // A result reopens a closed photo window, a preview does not; once the run is ending, closed
   // windows stay closed.
   const bool open = windowShown(kImageWindow);
@@ -131,7 +143,8 @@ void refresh() {
   if (open) runner->setViewSize(photoViewSize(photoSize));
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
-    showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
+    const char* doing = ending ? "Saving after " : progress.replay ? "Restoring " : "";
+    showStatus(doing + std::string(progress.slider->label) + " " +
                std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
                "%");
   }
@@ -172,7 +185,11 @@ void catchEndingSignals() {
     }
     signalled = true;
     // A dialog or message box waiting for the user gives way.
-    if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    // A dialog or message box waiting for the user gives way, even one that refuses to close
+    // without an answer.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      if (!modal->close()) modal->hide();
+    }
   });
   struct sigaction action = {};
   action.sa_handler = onEndingSignal;
@@ -213,10 +230,54 @@ void waitForMoves() {
   }
 }
 
+// The question that offers the edit of `records`: when it was last changed, and its chain.
+std::string restoreQuestion(const std::vector<JournalRecord>& records) {
+  constexpr std::size_t kStepsNamed = 8;
+  std::vector<StageStep> steps;
+  for (const JournalRecord& record : journalChain(records)) {
+    steps.push_back({record.stage, record.position});
+  }
+  std::string chain = formatRecipe(steps);
+  if (steps.size() > kStepsNamed) {
+    chain = formatRecipe({steps.begin(), steps.begin() + kStepsNamed}) + "; ... " +
+            std::to_string(steps.size()) + " steps in all";
+  }
+  const std::time_t time = records.back().time;
+  const std::tm* local = std::localtime(&time);
+  char when[64] = "an earlier session";  // a time the calendar cannot show
+  if (local) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", local);
+  return std::string("Restore the unsaved edit from ") + when + " (" + chain + ")?";
+}
+
+// Offers the edit an earlier session left of this photo. Restore queues its chain on the runner
+// and puts the sliders where that session left them; Discard forgets it.
+void offerRestore(StageRunner& stageRunner) {
+  if (journal->found() == EditJournal::Found::kDamaged) {
+    showError("Could not restore the unsaved edit",
+              "The unsaved edit of this photo could not be restored: " + journal->error() + ".");
+  }
+  // After an ending signal nobody may be there to answer: the journal stays for the next start.
+  if (journal->found() != EditJournal::Found::kRestorable || signalled) return;
+  const RestoreAnswer answer = askRestore(restoreQuestion(journal->records()));
+  if (answer == RestoreAnswer::kDiscard) journal->discard();
+  if (answer != RestoreAnswer::kRestore) return;
+  journal->restore();
+  std::vector<ReplayStep> chain;
+  for (const JournalRecord& record : journalChain(journal->records())) {
+    chain.push_back({sliderById(record.stage), record.position, record.rngState});
+  }
+  stageRunner.replay(chain);
+  for (const JournalRecord& record : journal->records()) {
+    cv::setTrackbarPos(sliderById(record.stage)->label, kControlWindow, record.position);
+  }
+}
+
 // Saves the result beside the input; when that fails, says why and offers another place. After a
-// signal nobody may be there to answer, so the reason goes to stderr only.
+// signal nobody may be there to answer, so the reason goes to stderr only. `cleanEnd` tells
+// whether the edit is done with: saved, or another place declined.
 int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
-               const Pipeline& pipeline) {
+               const Pipeline& pipeline, bool& cleanEnd) {
+  cleanEnd = false;
   const auto failed = [](const std::string& message) {
     if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
@@ -240,8 +301,12 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
     }
     failed(reason + "\nChoose another place.");
     target = chooseSavePath(target, inputPath);
-    if (target.empty()) return 2;
+    if (target.empty()) {
+      cleanEnd = !signalled;
+      return 2;
+    }
   }
+  cleanEnd = true;
   return 0;
 }
 
@@ -309,11 +374,19 @@ int runTool(int argc, char** argv) {
   }
   showPhoto(photo.image);
   photoSize = photo.image.size();
+  EditJournal editJournal(defaultJournalFolder(), path);
+  journal = &editJournal;
 
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
+  // Each completed run reaches the disk before the next starts, on the worker.
+  options.completed = [](const RunReport& report, std::size_t step) {
+    const JournalRecord record{report.slider->id, report.position, static_cast<uint32_t>(step),
+                               report.rngState, std::time(nullptr)};
+    if (journal->recording() && !journal->append(record)) journalFailed = true;
+  };
   // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
   StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
@@ -321,6 +394,10 @@ int runTool(int argc, char** argv) {
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
+  offerRestore(stageRunner);
+  if (!journal->recording() && !journal->error().empty()) {
+    showError("Edit not journaled", journalFailure());
+  }
   slidersLive = true;
 
   waitForEnd();
@@ -335,5 +412,9 @@ int runTool(int argc, char** argv) {
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, photo.metadata, stageRunner.pipeline());
+  bool cleanEnd = false;
+  const int status = saveResult(path, photo.metadata, stageRunner.pipeline(), cleanEnd);
+  if (cleanEnd) journal->endCleanly(stageRunner.pipeline().chain());
+  journal = nullptr;
+  return status;
 }
