@@ -50,7 +50,8 @@ constexpr const char* kUsage =
     "       lumivet-tool --apply \"RECIPE\" PHOTO...       apply a recipe such as "
     "\"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
     "       lumivet-tool --apply-from EDITED_.jpg PHOTO...  apply the recipe saved in "
-    "EDITED_.jpg\n";
+    "EDITED_.jpg\n"
+    "       lumivet-tool -h | --help | --version            print this usage, or the version\n";
 
 // Positions highgui writes when the user moves a slider. The value variables themselves belong to
 // the stage runner's worker, which sets each from the move before it runs the stage.
