@@ -60,7 +60,8 @@ void Pipeline::beginStage(int id) {
 
 bool Pipeline::runStage(const StageSlider& slider, int position, RunControl* control) {
   prepareNext();
-  const StageArgs args{position, scale_, rng_ ? *rng_ : cv::theRNG(), grayImage};
+  const StageArgs args{position, scale_, rng_ ? *rng_ : cv::theRNG(),
+                       photoBase.empty() ? srcImage : photoBase, grayImage};
   const BandFilter band = slider.run(srcImage, args);
   const int rows = srcImage.rows;
   const int fixed = control ? control->bandRows : rows;

@@ -67,6 +67,9 @@ class Pipeline {
   cv::Mat grayImage;
   // Id of the stage that last wrote dstImage; 0 before any stage ran.
   int lastStage = kNoStage;
+  // For a pipeline smaller than the photo: the photo-sized image srcImage stands for, when it is
+  // known (StageArgs::photoBase).
+  cv::Mat photoBase;
 
  private:
   void prepareNext();

@@ -38,6 +38,7 @@ void PreviewPipeline::beginMove(const StageSlider& slider, const cv::Mat& exactB
     // The preview froze its own result: the photo-sized base it had is no longer the base.
     exactBase_.release();
   }
+  pipeline_.photoBase = exactBase_;
 }
 
 bool PreviewPipeline::move(const StageSlider& slider, int position, const cv::Mat& exactBase,
@@ -48,7 +49,7 @@ bool PreviewPipeline::move(const StageSlider& slider, int position, const cv::Ma
     // stages take milliseconds, so the run is one band.
     fullResult_.create(exactBase_.size(), exactBase_.type());
     cv::Mat gray;
-    const StageArgs args{position, 1.0, rng_, gray};
+    const StageArgs args{position, 1.0, rng_, exactBase_, gray};
     slider.run(exactBase_, args)(cv::Range(0, exactBase_.rows), fullResult_);
     pipeline_.dstImage = areaScaled(fullResult_, size_);
     return true;

@@ -42,15 +42,18 @@ BandFilter onBlur(const cv::Mat& src, const StageArgs& args) {
   };
 }
 
-// The range scan and the tables cover the whole source, once per run; the bands only look up.
+// The range scan and the tables cover the whole base at the photo's size, once per run; the bands
+// only look up. A stretch is an affine map of each sample, which commutes with averaging, so on a
+// smaller picture it only needs the photo's range.
 BandFilter onStretchC(const cv::Mat& src, const StageArgs& args) {
-  auto map = std::make_shared<const StretchMap>(stretchCMap(src, args.position));
+  auto map = std::make_shared<const StretchMap>(stretchCMap(args.photoBase, args.position));
   return
       [&src, map](const cv::Range& rows, cv::Mat& dst) { filterStretchRows(src, *map, dst, rows); };
 }
 
 BandFilter onStretchP(const cv::Mat& src, const StageArgs& args) {
-  auto map = std::make_shared<const StretchMap>(stretchPMap(src, args.position, args.gray));
+  auto map =
+      std::make_shared<const StretchMap>(stretchPMap(args.photoBase, args.position, args.gray));
   return
       [&src, map](const cv::Range& rows, cv::Mat& dst) { filterStretchRows(src, *map, dst, rows); };
 }

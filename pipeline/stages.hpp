@@ -40,6 +40,10 @@ struct StageArgs {
   double scale;
   // The generator noise draws from.
   cv::RNG& rng;
+  // The base at the photo's size, on which statistics of the whole picture (a stretch's range) are
+  // measured: averaging pulls the extremes in, so a smaller picture's own range would stretch
+  // differently. The source itself when the stage runs on the photo or that base is not made yet.
+  const cv::Mat& photoBase;
   // Scratch for the brightness image of the brightness stretch.
   cv::Mat& gray;
 };
@@ -85,8 +89,8 @@ BandFilter onWhiteToZero(const cv::Mat& src, const StageArgs& args);
 inline const std::array<StageSlider, 8> kStageTable = {{
     {"Bilateral", 0, 20, kBilateralStage, onBilateral, PreviewRule::kScaled},
     {"Blur", 0, 30, kBlurStage, onBlur, PreviewRule::kScaled},
-    {"C.StretchC", 0, 100, kStretchCStage, onStretchC, PreviewRule::kFullThenScaled},
-    {"C.StretchP", 0, 100, kStretchPStage, onStretchP, PreviewRule::kFullThenScaled},
+    {"C.StretchC", 0, 100, kStretchCStage, onStretchC, PreviewRule::kScaled},
+    {"C.StretchP", 0, 100, kStretchPStage, onStretchP, PreviewRule::kScaled},
     {"C.Smooth", 0, 100, kSmoothStage, onSmooth, PreviewRule::kFullThenScaled},
     {"G.noise", 0, 100, kNoiseStage, onNoise, PreviewRule::kScaled},
     {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero, PreviewRule::kFullThenScaled},
