@@ -269,9 +269,9 @@ int locate(Display* display, Window window, const cv::Mat& photo) {
 volatile std::sig_atomic_t stopAsked = 0;
 
 // What the photo window shows in `area`, every 20 ms from 300 ms before the user's action until
-// SECONDS have passed, or SIGINT or SIGTERM came and the picture has then been still for half a
-// second. The action goes through the X server's test extension, as from a keyboard or mouse:
-// "key:NAME" to the window with the keyboard focus, or "click", the middle button where the
+// SECONDS have passed, or SIGINT or SIGTERM came and then the exact result or two seconds of a
+// still picture. The action goes through the X server's test extension, as from a keyboard or
+// mouse: "key:NAME" to the window with the keyboard focus, or "click", the middle button where the
 // pointer is (which moves a slider's handle straight there). The expected result is the photo
 // with the STAGE VALUE pairs applied; against it, both scaled to the area with area averaging, a
 // picture is faithful at 35 dB (noise, which nobody can draw again: the spread of its difference
@@ -304,7 +304,10 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
 
   const double start = nowMs(), end = start + seconds * 1000;
   double acted = 0, changed = start, stopped = 0, before = 0, first = -1, faithful = -1, exact = -1;
-  for (int tick = 1; !(stopped && nowMs() - std::max(changed, stopped) > 500) && nowMs() < end;
+  // Asked to stop, it waits for the exact result, or for two seconds of a still picture (noise).
+  for (int tick = 1;
+       !(stopped && ((exact >= 0 && !noise) || nowMs() - std::max(changed, stopped) > 2000)) &&
+       nowMs() < end;
        ++tick) {
     if (stopAsked && acted && !stopped) stopped = nowMs();
     if (!acted && nowMs() >= start + 300) {

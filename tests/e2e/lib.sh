@@ -132,15 +132,15 @@ photo_shown() {
   read -r PHOTO_AREA psnr < <("$HELPER" locate "$IMAGE" "$1") && [ "${psnr%.*}" -ge 40 ]
 }
 
-# record_move ACTION "LABEL VALUE" PHOTO STAGE VALUE: records the photo window's PHOTO_AREA while
-# ACTION (key:NAME, or click: the middle button where the pointer is) moves a slider, from just
-# before it until the trace file has a new line for the run of LABEL VALUE and the picture is
-# still. The expected result is PHOTO with STAGE at VALUE; the helper's report goes to
-# $RUN/record.
+# record_move ACTION "LABEL VALUE" PHOTO STAGE VALUE...: records the photo window's PHOTO_AREA
+# while ACTION (key:NAME, or click: the middle button where the pointer is) moves a slider, from
+# just before it until the trace file has a new line for the run of LABEL VALUE and the exact
+# result is shown. The expected result is PHOTO with the stages applied; the helper's report goes
+# to $RUN/record.
 record_move() {
   local lines=0 recorder
   [ ! -f "$RUN/trace" ] || lines=$(wc -l <"$RUN/trace")
-  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$1" "$4" "$5" >"$RUN/record" &
+  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$1" "${@:4}" >"$RUN/record" &
   recorder=$!
   wait_for 900 "the run of $2" traced_since "$lines" "$2 - "
   kill -INT "$recorder"
