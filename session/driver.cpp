@@ -319,6 +319,7 @@ int runTool(int argc, char** argv) {
   }
   showPhoto(srcImage);
   photoSize = srcImage.size();
+  if (!photo.note.empty()) showStatus(photo.note);
 
   // From here on the working images belong to the runner's worker until it has stopped.
   RunnerOptions options;
