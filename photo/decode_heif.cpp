@@ -142,6 +142,14 @@ bool heifSize(const std::string& path, cv::Size& size) {
 bool decodeHeif(const std::string& path, DecodedPhoto& photo) {
   HeifFile file;
   if (!file.open(path)) return false;
+  // The memory guard went by the header's size. A grid of tiles declares a size of its own, which
+  // a damaged file can make far larger: libheif refuses to build an image beyond the header's
+  // longer side (with room for the coded image's padding to whole coding blocks), and a result
+  // of any other size than the header's is refused.
+  const int width = heif_image_handle_get_width(file.primary);
+  const int height = heif_image_handle_get_height(file.primary);
+  if (width <= 0 || height <= 0) return false;
+  heif_context_set_maximum_image_size_limit(file.context, std::max(width, height) + 256);
   std::unique_ptr<heif_decoding_options, void (*)(heif_decoding_options*)> options(
       heif_decoding_options_alloc(), heif_decoding_options_free);
   if (!options) return false;
@@ -151,15 +159,16 @@ bool decodeHeif(const std::string& path, DecodedPhoto& photo) {
                         options.get())
           .code != heif_error_Ok)
     return false;
-  const int width = heif_image_get_width(file.image, heif_channel_interleaved);
-  const int height = heif_image_get_height(file.image, heif_channel_interleaved);
+  const int cols = heif_image_get_width(file.image, heif_channel_interleaved);
+  const int rows = heif_image_get_height(file.image, heif_channel_interleaved);
   int stride = 0;
   const uint8_t* samples =
       heif_image_get_plane_readonly(file.image, heif_channel_interleaved, &stride);
-  if (!samples || width <= 0 || height <= 0 || stride < 3 * width ||
+  const bool headerSize = (cols == width && rows == height) || (cols == height && rows == width);
+  if (!samples || !headerSize || stride < 3 * cols ||
       heif_image_get_bits_per_pixel_range(file.image, heif_channel_interleaved) != 8)
     return false;
-  const cv::Mat rgb(height, width, CV_8UC3, const_cast<uint8_t*>(samples), std::size_t(stride));
+  const cv::Mat rgb(rows, cols, CV_8UC3, const_cast<uint8_t*>(samples), std::size_t(stride));
   cv::cvtColor(rgb, photo.image, cv::COLOR_RGB2BGR);
 
   bool hdr = false;

@@ -63,7 +63,7 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
     return false;
   JxlDecoderCloseInput(dec);
 
-  JxlBasicInfo info;
+  JxlBasicInfo info = {};
   cv::Mat samples, scratch;  // the first frame; later frames of an animation are skipped
   bool haveFrame = false;
   std::vector<unsigned char> icc;

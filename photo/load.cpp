@@ -37,10 +37,14 @@ std::string megabytes(std::uint64_t bytes) {
 
 // The decoders' libraries write their own complaints about damaged files straight to stderr
 // ("libpng error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot
-// be read from the message box, so stderr points at /dev/null while a file is read.
+// be read from the message box, so stderr points at /dev/null while a file is read. Under the
+// sanitizers it stays as it is: their reports must reach the console.
 class QuietStderr {
  public:
   QuietStderr() {
+#ifdef LUMIVET_SANITIZE
+    return;
+#endif
     std::cerr.flush();
     std::fflush(stderr);
     saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
