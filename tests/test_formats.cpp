@@ -87,6 +87,11 @@ const Format kFormats[] = {
      false},
 };
 
+// Test names show the format, not the bytes of the parameter.
+void PrintTo(const Format& param, std::ostream* out) {
+  *out << param.name;
+}
+
 class Formats : public ::testing::TestWithParam<Format> {};
 
 }  // namespace

@@ -98,6 +98,11 @@ const Seed kSeeds[] = {
     {"DNG", [](const std::string& p) { return writeDng(p, seedImage(), seedOptions()); }},
 };
 
+// Test names show the format, not the bytes of the parameter.
+void PrintTo(const Seed& param, std::ostream* out) {
+  *out << param.name;
+}
+
 class Fuzz : public ::testing::TestWithParam<Seed> {};
 
 }  // namespace
@@ -142,6 +147,7 @@ TEST_P(Fuzz, MutatedFilesNeverCrashOrHang) {
   watchdog.join();
   ::close(console);
   EXPECT_LT(slowest, kHang);
+  RecordProperty("cases", cases);
   EXPECT_GE(cases, kCases / 10);  // a run that did next to nothing proves nothing
   std::remove(casePath.c_str());
 }
