@@ -9,12 +9,9 @@ namespace {
 void sliderEvent(benchmark::State& state, const StageSlider& slider, bool banded) {
   const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
   RunControl control;
-  setRunControl(banded ? &control : nullptr);
-  beginSliderEvents(photo);
-  *slider.value = slider.maximum;
-  for (auto _ : state) slider.handler(0, nullptr);
-  endSliderEvents(state);
-  setRunControl(nullptr);
+  Pipeline pipeline = warmPipeline(photo, slider, slider.maximum);
+  for (auto _ : state) pipeline.move(slider, slider.maximum, banded ? &control : nullptr);
+  countImageBytes(state, photo);
 }
 
 const bool registered = [] {

@@ -28,18 +28,19 @@ const cv::Mat& noisyPhoto(int megapixels) {
 
 // One iteration is one slider event of "Bilateral", the protocol included and the display left out.
 void runBilateral(benchmark::State& state, const cv::Mat& photo, bool flushed) {
-  beginSliderEvents(photo);
-  bilateralValue = static_cast<int>(state.range(1));
+  const StageSlider& slider = *sliderById(kBilateralStage);
+  const int position = static_cast<int>(state.range(1));
+  Pipeline pipeline = warmPipeline(photo, slider, position);
   for (auto _ : state) {
     if (flushed) {
       const DenormalsFlushed mode;
-      onBilateral(0, nullptr);
+      pipeline.move(slider, position);
     } else {
-      onBilateral(0, nullptr);
+      pipeline.move(slider, position);
     }
-    benchmark::DoNotOptimize(dstImage.data);
+    benchmark::DoNotOptimize(pipeline.dstImage.data);
   }
-  endSliderEvents(state);
+  countImageBytes(state, photo);
 }
 
 void bilateral(benchmark::State& state) {

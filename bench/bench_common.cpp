@@ -30,12 +30,6 @@ const cv::Mat& benchPhoto(int megapixels) {
   return photo;
 }
 
-namespace {
-
-void discardDisplay(const cv::Mat&) {}
-
-}  // namespace
-
 void countImageBytes(benchmark::State& state, const cv::Mat& image) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                           static_cast<int64_t>(image.total() * image.elemSize()));
@@ -46,30 +40,25 @@ void registerPhotoBenchmark(const char* name, void (*run)(benchmark::State&),
   benchmark::RegisterBenchmark(name, run)->ArgsProduct({sizes})->Unit(benchmark::kMillisecond);
 }
 
-void beginSliderEvents(const cv::Mat& photo) {
-  resetStages();
-  setDisplayFunction(discardDisplay);
-  srcImage = photo.clone();
-  dstImage = photo.clone();
+Pipeline warmPipeline(const cv::Mat& photo, const StageSlider& slider, int position) {
+  Pipeline pipeline(photo.clone());
+  pipeline.move(slider, position);
+  return pipeline;
 }
 
-void endSliderEvents(benchmark::State& state) {
-  countImageBytes(state, srcImage);
-  setDisplayFunction(nullptr);
-  resetStages();
-}
-
-void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
+void registerStageBenchmark(const char* name, int id, int position,
                             const std::vector<int64_t>& sizes) {
   benchmark::RegisterBenchmark(name,
                                [=](benchmark::State& state) {
-                                 beginSliderEvents(benchPhoto(static_cast<int>(state.range(0))));
-                                 *value = position;
+                                 const cv::Mat& photo =
+                                     benchPhoto(static_cast<int>(state.range(0)));
+                                 const StageSlider& slider = *sliderById(id);
+                                 Pipeline pipeline = warmPipeline(photo, slider, position);
                                  for (auto _ : state) {
-                                   handler(0, nullptr);
-                                   benchmark::DoNotOptimize(dstImage.data);
+                                   pipeline.move(slider, position);
+                                   benchmark::DoNotOptimize(pipeline.dstImage.data);
                                  }
-                                 endSliderEvents(state);
+                                 countImageBytes(state, photo);
                                })
       ->ArgsProduct({sizes})
       ->Unit(benchmark::kMillisecond);

@@ -20,17 +20,14 @@ const cv::Mat& benchPhoto(int megapixels);
 void registerPhotoBenchmark(const char* name, void (*run)(benchmark::State&),
                             const std::vector<int64_t>& sizes = kPhotoSizes);
 
-// Registers "<name>/<megapixels>" for every size: one iteration is one slider event of `handler`
-// at `position` on the photo, the protocol's work included and the display left out.
-void registerStageBenchmark(const char* name, StageHandler handler, int* value, int position,
+// Registers "<name>/<megapixels>" for every size: one iteration is one slider event of the stage
+// `id` at `position` on the photo, the protocol's work included and the display left out.
+void registerStageBenchmark(const char* name, int id, int position,
                             const std::vector<int64_t>& sizes = kPhotoSizes);
 
-// Sets the working images up for timing slider events on `photo`: a fresh base, a result buffer
-// whose pages are mapped already (as in every event after the first) and no display.
-void beginSliderEvents(const cv::Mat& photo);
-
-// Counts the bytes the events went through and puts the working images back.
-void endSliderEvents(benchmark::State& state);
+// A pipeline on a copy of `photo` that has made one move of `slider` already, so that its result
+// buffers are mapped (as in every event after the first).
+Pipeline warmPipeline(const cv::Mat& photo, const StageSlider& slider, int position);
 
 // Sets the bytes-processed counter of a benchmark over an 8-bit BGR image.
 void countImageBytes(benchmark::State& state, const cv::Mat& image);

@@ -64,10 +64,10 @@ const int registered = [] {
         std::pair{"BoxFilter5x5", boxFilterFloor}, std::pair{"Randn", randnFloor}}) {
     registerPhotoBenchmark(name, fn);
   }
-  registerStageBenchmark("Blur", onBlur, &blurValue, kBlurPosition);
+  registerStageBenchmark("Blur", kBlurStage, kBlurPosition);
   registerPhotoBenchmark("BlurLibrary", blurLibrary);
-  registerStageBenchmark("WhiteToZero", onWhiteToZero, &whiteValue, 200);
-  registerStageBenchmark("BlackToZero", onBlackToZero, &blackValue, 50);
+  registerStageBenchmark("WhiteToZero", kWhiteToZeroStage, 200);
+  registerStageBenchmark("BlackToZero", kBlackToZeroStage, 50);
   return 0;
 }();
 

@@ -31,7 +31,7 @@ void noiseLiteral(benchmark::State& state) {
 }
 
 const int registered = [] {
-  registerStageBenchmark("Noise", onNoise, &noiseValue, kPosition);
+  registerStageBenchmark("Noise", kNoiseStage, kPosition);
   registerPhotoBenchmark("NoiseLiteral", noiseLiteral);
   return 0;
 }();

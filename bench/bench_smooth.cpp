@@ -15,7 +15,7 @@ void smoothLiteralEvent(benchmark::State& state) {
 }
 
 const int registered = [] {
-  registerStageBenchmark("Smooth", onSmooth, &smoothValue, 50);
+  registerStageBenchmark("Smooth", kSmoothStage, 50);
   registerPhotoBenchmark("SmoothLiteral", smoothLiteralEvent, {2, 12});
   return 0;
 }();

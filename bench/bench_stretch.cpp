@@ -25,8 +25,8 @@ void stretchPLiteral(benchmark::State& state) {
 }
 
 const int registered = [] {
-  registerStageBenchmark("StretchC", onStretchC, &stretchCValue, 50);
-  registerStageBenchmark("StretchP", onStretchP, &stretchPValue, 50);
+  registerStageBenchmark("StretchC", kStretchCStage, 50);
+  registerStageBenchmark("StretchP", kStretchPStage, 50);
   for (auto [name, fn] : {std::pair{"StretchCLiteral", stretchCLiteral},
                           std::pair{"StretchPLiteral", stretchPLiteral}}) {
     registerPhotoBenchmark(name, fn);

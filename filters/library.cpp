@@ -1,17 +1,29 @@
-// Library-backed stages and their slider handlers.
+// Library-backed filters.
 #include "filters/library.hpp"
 
+#include <algorithm>
 #include <opencv2/imgproc.hpp>
 
-#include "pipeline/stages.hpp"
+BilateralParams bilateralParams(int value) {
+  return {2 * value + 1, 4.0 * value + 1.0, value + 1.0};
+}
+
+BlurParams blurParams(int value) {
+  return {2 * value + 1, 0.0};
+}
+
+double derivedBlurSigma(int size) {
+  return 0.3 * ((size - 1) * 0.5 - 1) + 0.8;
+}
 
 void filterBilateral(const cv::Mat& src, int value, cv::Mat& dst) {
-  cv::bilateralFilter(src, dst, 2 * value + 1, 4.0 * value + 1.0, value + 1.0, cv::BORDER_DEFAULT);
+  const BilateralParams p = bilateralParams(value);
+  cv::bilateralFilter(src, dst, p.diameter, p.sigmaColor, p.sigmaSpace, cv::BORDER_DEFAULT);
 }
 
 void filterBlur(const cv::Mat& src, int value, cv::Mat& dst) {
-  const int size = 2 * value + 1;
-  cv::GaussianBlur(src, dst, cv::Size(size, size), 0.0, 0.0, cv::BORDER_DEFAULT);
+  const BlurParams p = blurParams(value);
+  cv::GaussianBlur(src, dst, cv::Size(p.size, p.size), p.sigma, p.sigma, cv::BORDER_DEFAULT);
 }
 
 void filterWhiteToZero(const cv::Mat& src, int value, cv::Mat& dst) {
@@ -22,23 +34,24 @@ void filterBlackToZero(const cv::Mat& src, int value, cv::Mat& dst) {
   cv::threshold(src, dst, value, 0.0, cv::THRESH_TOZERO);
 }
 
-// A band of rows: the source band is a view of the whole source, so the filters read the rows
-// around it for their borders, exactly as the whole-image call does.
-void filterBilateralRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+// A band of rows: the source band is a view of the whole source, so the filter reads the rows
+// around it for its borders, exactly as the whole-image call does.
+void filterBilateralRows(const cv::Mat& src, const BilateralParams& p, cv::Mat& dst,
+                         const cv::Range& rows) {
   cv::Mat out = dst.rowRange(rows);
-  filterBilateral(src.rowRange(rows), value, out);
+  cv::bilateralFilter(src.rowRange(rows), out, p.diameter, p.sigmaColor, p.sigmaSpace,
+                      cv::BORDER_DEFAULT);
 }
 
 // The blur, given a band as a view of the whole source, does not always give the whole-image
 // call's samples (it differs when the kernel reaches past the view into the rows around it). So
 // it filters the band and the rows its kernel reaches as an image of its own (reflected at the
 // photo's own top and bottom only, where the photo ends) into a scratch image, and keeps the band.
-void filterBlurRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
-  const int reach = value + 1;
+void filterBlurRows(const cv::Mat& src, const BlurParams& p, cv::Mat& dst, const cv::Range& rows) {
+  const int reach = p.size / 2 + 1;
   const cv::Range context(std::max(0, rows.start - reach), std::min(src.rows, rows.end + reach));
   cv::Mat blurred;
-  const int size = 2 * value + 1;
-  cv::GaussianBlur(src.rowRange(context), blurred, cv::Size(size, size), 0.0, 0.0,
+  cv::GaussianBlur(src.rowRange(context), blurred, cv::Size(p.size, p.size), p.sigma, p.sigma,
                    cv::BORDER_DEFAULT | cv::BORDER_ISOLATED);
   blurred.rowRange(rows.start - context.start, rows.end - context.start).copyTo(dst.rowRange(rows));
 }
@@ -51,35 +64,4 @@ void filterWhiteToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv
 void filterBlackToZeroRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
   cv::Mat out = dst.rowRange(rows);
   filterBlackToZero(src.rowRange(rows), value, out);
-}
-
-void onBilateral(int, void*) {
-  beginStage(kBilateralStage);
-  const int value = bilateralValue;
-  runStage(value, [value](const cv::Range& rows) {
-    filterBilateralRows(srcImage, value, nextImage, rows);
-  });
-}
-
-void onBlur(int, void*) {
-  beginStage(kBlurStage);
-  const int value = blurValue;
-  runStage(value,
-           [value](const cv::Range& rows) { filterBlurRows(srcImage, value, nextImage, rows); });
-}
-
-void onWhiteToZero(int, void*) {
-  beginStage(kWhiteToZeroStage);
-  const int value = whiteValue;
-  runStage(value, [value](const cv::Range& rows) {
-    filterWhiteToZeroRows(srcImage, value, nextImage, rows);
-  });
-}
-
-void onBlackToZero(int, void*) {
-  beginStage(kBlackToZeroStage);
-  const int value = blackValue;
-  runStage(value, [value](const cv::Range& rows) {
-    filterBlackToZeroRows(srcImage, value, nextImage, rows);
-  });
 }

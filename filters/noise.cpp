@@ -1,10 +1,9 @@
-// Gaussian noise stage and its slider handler.
+// Gaussian noise filter.
 #include "filters/noise.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <opencv2/core/hal/intrin.hpp>
-
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -43,22 +42,22 @@ void addSaturated(const uchar* src, const float* noise, uchar* dst, int count) {
 
 }  // namespace
 
-void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& band) {
+void filterNoiseRows(const cv::Mat& src, double sigma, cv::RNG& rng, cv::Mat& dst,
+                     const cv::Range& band) {
   CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
   const cv::Mat in = src.rowRange(band);
   cv::Mat out = dst.rowRange(band);
-  if (value == 0) {
-    // Zero spread: every sample keeps its value exactly.
+  if (sigma == 0) {
+    // Zero spread: every sample keeps its value exactly, and nothing is drawn.
     in.copyTo(out);
     return;
   }
-  const double sigma = value * 0.5;
 
-  // The noise is drawn on the calling thread, chunk after chunk in raster order, from the
-  // default generator. Draws inside cv::parallel_for_ workers are no good: each stripe starts
-  // from a copy of the caller's generator state, so every stripe would get the same noise.
-  // cv::randn draws sample after sample, so where the chunks start does not change the field.
-  // Drawing dominates the cost; adding a chunk right after drawing it keeps the noise in cache.
+  // The noise is drawn on the calling thread, chunk after chunk in raster order, from `rng`. Draws
+  // inside cv::parallel_for_ workers are no good: each stripe starts from a copy of the caller's
+  // generator state, so every stripe would get the same noise. The generator draws sample after
+  // sample, so where the chunks start does not change the field. Drawing dominates the cost; adding
+  // a chunk right after drawing it keeps the noise in cache.
   const bool continuous = in.isContinuous() && out.isContinuous();
   const int rows = continuous ? 1 : in.rows;
   const int cols = continuous ? static_cast<int>(in.total()) : in.cols;
@@ -71,7 +70,7 @@ void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Rang
       const int count = std::min(cols - j, kChunkPixels);
       cv::Mat part = noise.colRange(0, count);
       // One three-channel draw gives every sample of every channel a value of its own.
-      cv::randn(part, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
+      rng.fill(part, cv::RNG::NORMAL, cv::Scalar::all(0.0), cv::Scalar::all(sigma));
       addSaturated(s + 3 * j, part.ptr<float>(), d + 3 * j, 3 * count);
     }
   }
@@ -80,13 +79,44 @@ void filterNoiseRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Rang
 void filterNoise(const cv::Mat& src, int value, cv::Mat& dst) {
   CV_Assert(src.type() == CV_8UC3);
   dst.create(src.size(), src.type());
-  filterNoiseRows(src, value, dst, cv::Range(0, src.rows));
+  filterNoiseRows(src, value * 0.5, cv::theRNG(), dst, cv::Range(0, src.rows));
 }
 
-void onNoise(int, void*) {
-  beginStage(kNoiseStage);
-  const int value = noiseValue;
-  // Each band draws on this thread, after the bands above it.
-  runStage(value,
-           [value](const cv::Range& rows) { filterNoiseRows(srcImage, value, nextImage, rows); });
+ClippedNoise clippedNoise(double sigma) {
+  ClippedNoise noise;
+  const auto below = [sigma](double x) { return 0.5 * std::erfc(-x / (sigma * std::sqrt(2.0))); };
+  for (int v = 0; v < 256; ++v) {
+    if (sigma == 0) {
+      noise.mean[v] = float(v);
+      noise.deviation[v] = 0;
+      continue;
+    }
+    // Output k gathers the noisy values that round to it; 0 and 255 gather everything beyond.
+    double sum = 0, squares = 0;
+    for (int k = 0; k < 256; ++k) {
+      const double low = k == 0 ? 0.0 : below(k - 0.5 - v);
+      const double high = k == 255 ? 1.0 : below(k + 0.5 - v);
+      sum += k * (high - low);
+      squares += double(k) * k * (high - low);
+    }
+    noise.mean[v] = float(sum);
+    noise.deviation[v] = float(std::sqrt(std::max(0.0, squares - sum * sum)));
+  }
+  return noise;
+}
+
+void filterAveragedNoiseRows(const cv::Mat& src, double sigma, double scale, cv::RNG& rng,
+                             cv::Mat& dst, const cv::Range& band) {
+  CV_Assert(src.type() == CV_8UC3 && dst.size() == src.size() && dst.type() == src.type());
+  const ClippedNoise noise = clippedNoise(sigma);
+  cv::Mat draws(1, src.cols * 3, CV_32F);
+  for (int i = band.start; i < band.end; ++i) {
+    rng.fill(draws, cv::RNG::NORMAL, 0.0, scale);
+    const uchar* s = src.ptr<uchar>(i);
+    const float* z = draws.ptr<float>();
+    uchar* d = dst.ptr<uchar>(i);
+    for (int n = 0; n < src.cols * 3; ++n) {
+      d[n] = cv::saturate_cast<uchar>(noise.mean[s[n]] + noise.deviation[s[n]] * z[n]);
+    }
+  }
 }

@@ -1,11 +1,10 @@
-// Neighbourhood smoothing stage and its slider handler.
+// Neighbourhood smoothing filter.
 #include "filters/smooth.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <opencv2/core/utility.hpp>
 #include <vector>
-
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -139,9 +138,14 @@ void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
   filterSmoothRows(source, value, dst, cv::Range(0, source.rows));
 }
 
-void onSmooth(int, void*) {
-  beginStage(kSmoothStage);
-  const int value = smoothValue;
-  runStage(value,
-           [value](const cv::Range& rows) { filterSmoothRows(srcImage, value, nextImage, rows); });
+void filterSmoothFlatRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  CV_Assert(src.type() == CV_8UC3 && 0 <= value && value <= 100);
+  cv::Mat table(1, 256, CV_8U);
+  for (int v = 0; v < 256; ++v) {
+    const int window = kWindow * kWindow * neighbourTerm(static_cast<uint8_t>(v), value);
+    table.at<uchar>(v) = static_cast<uchar>(std::min(
+        255, baseTerm(static_cast<uint8_t>(v), static_cast<uint16_t>(100 - value)) + window));
+  }
+  cv::Mat out = dst.rowRange(rows);
+  cv::LUT(src.rowRange(rows), table, out);
 }

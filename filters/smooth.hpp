@@ -15,3 +15,8 @@ void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst);
 // buffer); the band's samples equal those of the whole-image call, as the band reads the source
 // rows around it.
 void filterSmoothRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);
+
+// The smoothing as it looks on a picture much smaller than the photo, where the 5x5 window lies
+// inside one sample: every sample of rows `rows` becomes what the stage makes of a window that
+// holds its value throughout (borders included).
+void filterSmoothFlatRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);

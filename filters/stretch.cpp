@@ -1,4 +1,4 @@
-// Contrast stretch stages and their slider handlers. The mapping depends only on the sample value
+// Contrast stretch filters. The mapping depends only on the sample value
 // once the range is known, so each run scans the range, tabulates the mapping for all 256 values
 // with the exact double arithmetic and then only looks samples up in those tables.
 #include "filters/stretch.hpp"
@@ -11,8 +11,6 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vector>
-
-#include "pipeline/stages.hpp"
 
 namespace {
 
@@ -219,21 +217,4 @@ void filterStretchP(const cv::Mat& src, int value, cv::Mat& dst, cv::Mat& gray) 
   const StretchMap map = stretchPMap(src, value, gray);
   dst.create(src.size(), src.type());
   filterStretchRows(src, map, dst, cv::Range(0, src.rows));
-}
-
-// The range scan and the tables cover the whole base, once per run; the bands only look up.
-void onStretchC(int, void*) {
-  beginStage(kStretchCStage);
-  const int value = stretchCValue;
-  const StretchMap map = stretchCMap(srcImage, value);
-  runStage(value,
-           [&map](const cv::Range& rows) { filterStretchRows(srcImage, map, nextImage, rows); });
-}
-
-void onStretchP(int, void*) {
-  beginStage(kStretchPStage);
-  const int value = stretchPValue;
-  const StretchMap map = stretchPMap(srcImage, value, grayImage);
-  runStage(value,
-           [&map](const cv::Range& rows) { filterStretchRows(srcImage, map, nextImage, rows); });
 }

@@ -78,14 +78,8 @@ bool parseRecipe(const std::string& text, std::vector<StageStep>& chain, std::st
 }
 
 cv::Mat applyRecipe(const cv::Mat& photo, const std::vector<StageStep>& chain) {
-  resetStages();
-  setDisplayFunction([](const cv::Mat&) {});  // nothing to show without windows
-  srcImage = photo;
+  Pipeline pipeline(photo);
   const DenormalsFlushed flushed;  // as the tool runs every slider event
-  for (const StageStep& step : chain) {
-    const StageSlider* slider = sliderById(step.id);
-    *slider->value = step.value;
-    slider->handler(step.value, nullptr);
-  }
-  return dstImage.empty() ? srcImage : dstImage;
+  for (const StageStep& step : chain) pipeline.move(*sliderById(step.id), step.value);
+  return pipeline.result();
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/protocol.hpp"
+#include "pipeline/stages.hpp"
 
 // Writes `chain` as "Label position" steps joined by "; ". An empty chain gives "".
 std::string formatRecipe(const std::vector<StageStep>& chain);
@@ -16,7 +16,6 @@ std::string formatRecipe(const std::vector<StageStep>& chain);
 // position that is not a whole number or is outside the slider's range.
 bool parseRecipe(const std::string& text, std::vector<StageStep>& chain, std::string& error);
 
-// Runs `chain` on `photo` through the real slider handlers, in order, as the same moves would in
-// the windows, and returns the result (the photo itself for an empty chain). Leaves the working
-// images holding that state and installs a display function that shows nothing.
+// Runs `chain` on `photo` through the stage protocol, in order, as the same moves would in the
+// windows, and returns the result (the photo itself for an empty chain).
 cv::Mat applyRecipe(const cv::Mat& photo, const std::vector<StageStep>& chain);

@@ -105,7 +105,6 @@ int runBatch(int argc, char** args) {
         } catch (const std::bad_alloc&) {
           error = "not enough memory";
         }
-        resetStages();
         if (!bytes.empty() && writeFileAtomically(target, bytes, error)) {
           outcome = "saved " + fileName(target) + ", " + secondsSince(start);
           savedFrom[canonical(target)] = fileName(path);

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <opencv2/highgui.hpp>
 
-#include "pipeline/protocol.hpp"
 
 namespace {
 

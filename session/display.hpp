@@ -7,6 +7,8 @@
 
 // Name of the control window that holds the sliders.
 inline constexpr const char* kControlWindow = "Lumivet Tool";
+// Name of the window that shows the photo and every result.
+inline constexpr const char* kImageWindow = "Image";
 
 // Shows `photo` in the "Image" window. When that window is not open (the first time, or after the
 // user closed it), it opens, and it and the control window are placed side by side within the

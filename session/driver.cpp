@@ -25,18 +25,19 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
+#include <utility>
 
-#include "session/batch.hpp"
-#include "session/desktop.hpp"
-#include "session/display.hpp"
 #include "photo/load.hpp"
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
 #include "photo/recipe_xmp.hpp"
-#include "session/runner.hpp"
 #include "photo/save.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
+#include "session/batch.hpp"
+#include "session/desktop.hpp"
+#include "session/display.hpp"
+#include "session/runner.hpp"
 
 namespace {
 
@@ -70,9 +71,6 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
-cv::Mat preview;  // the rows a long run has finished over the last result, at the window's size
-QElapsedTimer sincePreview;
-double showCostMs = 0;
 std::deque<std::string> failures;
 
 void showStatus(const std::string& text) {
@@ -81,17 +79,15 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// Shows a result or a preview and keeps how long that took: the next preview waits 250 ms, or three
-// times that if longer, so that drawing never takes most of the event loop's time.
-void show(const cv::Mat& image) {
+// Shows a picture the runner made at the window's size.
+void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
-  showPhoto(image);
-  showCostMs = timer.nsecsElapsed() / 1e6;
-  sincePreview.start();
+  showPhoto(picture.fit);
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
-        << "show " << image.cols << 'x' << image.rows << ' ' << showCostMs << '\n';
+        << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
+        << timer.nsecsElapsed() / 1e6 << '\n';
   }
 }
 
@@ -109,7 +105,7 @@ void showFailures() {
 }
 
 // Brings the windows up to date with the runner: finished runs in the status line, the newest
-// result or the rows a long run has finished in the photo window, the share done, the pointer.
+// picture in the photo window, the share done, the pointer.
 void refresh() {
   static bool refreshing = false;
   if (refreshing || !runner) return;
@@ -124,24 +120,19 @@ void refresh() {
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
-  // Once the run is ending, closed windows stay closed.
-  const bool mayShow = !ending || windowShown(kImageWindow);
-  if (mayShow && runner->showNewResult(show)) preview.release();
+  // A result reopens a closed photo window, a preview does not; once the run is ending, closed
+  // windows stay closed.
+  const bool open = windowShown(kImageWindow);
+  Picture picture;
+  if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
+    show(picture);
+  }
+  if (open) runner->setViewSize(photoViewSize(photoSize));
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
     showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
                std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
                "%");
-    const bool due =
-        !sincePreview.isValid() || sincePreview.elapsed() >= std::max(250.0, 3 * showCostMs);
-    // Previews at the size the window shows take the event loop a fraction of what the whole
-    // photo does, and never reopen a closed window.
-    if (due && windowShown(kImageWindow) &&
-        runner->updatePreview(preview, photoViewSize(photoSize))) {
-      show(preview);
-    }
-  } else if (!progress.slider) {
-    preview.release();
   }
   const bool busy = runner->busy();
   if (busy != busyShown) {
@@ -223,7 +214,8 @@ void waitForMoves() {
 
 // Saves the result beside the input; when that fails, says why and offers another place. After a
 // signal nobody may be there to answer, so the reason goes to stderr only.
-int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, const cv::Mat& result) {
+int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
+               const Pipeline& pipeline) {
   const auto failed = [](const std::string& message) {
     if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
@@ -233,7 +225,7 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata, cons
   };
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!encodeResult(result, metadata, formatRecipe(stageChain()), bytes, error)) {
+  if (!encodeResult(pipeline.result(), metadata, formatRecipe(pipeline.chain()), bytes, error)) {
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
@@ -305,9 +297,6 @@ int runTool(int argc, char** argv) {
     showError("Could not open the image", photo.error);
     return 1;
   }
-  // The working images hold the only reference: the stages may reuse the photo's buffer.
-  srcImage = photo.image;
-  photo.image.release();
 
   // The control window holds sliders only; the zoom toolbar belongs to the photo window.
   cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
@@ -317,17 +306,18 @@ int runTool(int argc, char** argv) {
     cv::createTrackbar(slider.label, kControlWindow, &sliderPositions[i], slider.maximum,
                        onSliderMoved, const_cast<StageSlider*>(&slider));
   }
-  showPhoto(srcImage);
-  photoSize = srcImage.size();
+  showPhoto(photo.image);
+  photoSize = photo.image.size();
   if (!photo.note.empty()) showStatus(photo.note);
 
-  // From here on the working images belong to the runner's worker until it has stopped.
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
-  StageRunner stageRunner(options);
+  // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
+  StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
+  stageRunner.setViewSize(photoViewSize(photoSize));
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
@@ -345,5 +335,5 @@ int runTool(int argc, char** argv) {
   cv::destroyAllWindows();
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, photo.metadata, dstImage.empty() ? srcImage : dstImage);
+  return saveResult(path, photo.metadata, stageRunner.pipeline());
 }

@@ -1,7 +1,9 @@
-// The stage runner's worker thread and the hand-over of its results to the event loop.
+// The stage runner's worker and previewer threads and the hand-over of their pictures to the
+// event loop.
 #include "session/runner.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <new>
 #include <opencv2/imgproc.hpp>
@@ -10,22 +12,32 @@
 
 namespace {
 
-// The protocol's display function is a plain function; it reaches the runner through this.
-StageRunner* activeRunner = nullptr;
-
 template <typename Duration>
 double milliseconds(Duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
 }
 
+// A preview that took longer than this is shown at a coarser size first, next time.
+constexpr double kCoarseAfterMs = 40;
+// Until it has been measured, the bilateral filter is taken to be slow even at the window's size.
+constexpr double kBilateralGuessMs = 1000;
+// A long exact run shows its finished rows once it has run this long, and then at most this often.
+constexpr auto kRowsAfter = std::chrono::milliseconds(500);
+constexpr auto kRowsEvery = std::chrono::milliseconds(250);
+
 }  // namespace
 
-StageRunner::StageRunner(RunnerOptions options) : options_(std::move(options)) {
-  activeRunner = this;
+StageRunner::StageRunner(cv::Mat photo, RunnerOptions options)
+    : options_(std::move(options)), exact_(std::move(photo)), previewMs_(kNoiseStage + 3, 0.0) {
+  previewMs_[kBilateralStage] = kBilateralGuessMs;
+  // The photo is the base of the first move, and the picture to show until a move is made.
+  exactBase_ = exact_.srcImage;
+  exactBaseMove_ = 1;
+  exactResult_ = exact_.srcImage;
+  exactResultNew_ = true;
   control_.bandDone = [this](int rowsDone, int rows) { bandDone(rowsDone, rows); };
-  setRunControl(&control_);
-  setDisplayFunction(resultReady);
   worker_ = std::thread([this] { work(); });
+  previewer_ = std::thread([this] { preview(); });
 }
 
 StageRunner::~StageRunner() {
@@ -38,14 +50,34 @@ void StageRunner::move(const StageSlider& slider, int position) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!accepting_) return;
     const Clock::time_point now = Clock::now();
-    if (!queue_.empty() && queue_.back().slider == &slider) {
-      queue_.back().position = position;
-      queue_.back().asked = now;
+    const uint64_t number = ++moves_;
+    const bool sameSlider = lastSlider_ && lastSlider_->id == slider.id;
+    const uint64_t base = sameSlider ? lastBase_ : number;
+    lastSlider_ = &slider;
+    lastBase_ = base;
+    const Move made{&slider, position, now, number, base};
+    if (!queue_.empty() && queue_.back().slider->id == slider.id) {
+      queue_.back() = made;
     } else {
-      queue_.push_back({&slider, position, now});
+      queue_.push_back(made);
     }
     // The running result would only be replaced by this move: nothing queued builds on it.
-    if (running_.slider == &slider && queue_.front().slider == &slider) control_.cancel = true;
+    if (running_.slider && running_.slider->id == slider.id &&
+        queue_.front().slider->id == slider.id) {
+      control_.cancel = true;
+    }
+    if (previewingLast_ && previewing_ == slider.id) previewControl_.cancel = true;
+    previewQueue_.push_back(made);
+  }
+  changed_.notify_all();
+}
+
+void StageRunner::setViewSize(cv::Size size) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (size == viewSize_ || size.area() <= 0) return;
+    viewSize_ = size;
+    viewSizeNew_ = true;
   }
   changed_.notify_all();
 }
@@ -69,55 +101,12 @@ std::vector<RunReport> StageRunner::takeReports() {
   return reports;
 }
 
-bool StageRunner::showNewResult(const std::function<void(const cv::Mat&)>& show) {
-  cv::Mat result;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (result_.empty()) return false;
-    result = result_;
-    result_.release();
-    showing_ = true;
-  }
-  // The result is dstImage, which no run writes; only the one after next reuses its buffer, and
-  // the worker starts no run while `showing_` is set.
-  const auto done = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      result.release();
-      showing_ = false;
-    }
-    changed_.notify_all();
-  };
-  try {
-    show(result);
-  } catch (...) {
-    done();
-    throw;
-  }
-  done();
-  return true;
-}
-
-bool StageRunner::updatePreview(cv::Mat& preview, cv::Size size) {
+bool StageRunner::takePicture(Picture& picture) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!running_.slider || next_.empty() || size.area() <= 0) return false;
-  // Picture rows [0, done) come from rows [0, finished) of the run, which are final: the worker
-  // only writes the rows after them.
-  const int rows = next_.rows;
-  const int done = static_cast<int>(static_cast<int64_t>(running_.rowsDone) * size.height / rows);
-  const int finished = static_cast<int>(static_cast<int64_t>(done) * rows / size.height);
-  if (previewRun_ == runs_ && previewRows_ == done && preview.size() == size) return false;
-  preview.create(size, next_.type());
-  if (done > 0) {
-    cv::Mat top = preview.rowRange(0, done);
-    cv::resize(next_.rowRange(0, finished), top, top.size(), 0, 0, cv::INTER_NEAREST);
-  }
-  if (done < size.height) {
-    cv::Mat rest = preview.rowRange(done, size.height);
-    cv::resize(last_.rowRange(finished, rows), rest, rest.size(), 0, 0, cv::INTER_NEAREST);
-  }
-  previewRun_ = runs_;
-  previewRows_ = done;
+  if (!pictureNew_) return false;
+  picture = std::move(picture_);
+  picture_ = Picture{};
+  pictureNew_ = false;
   return true;
 }
 
@@ -138,28 +127,23 @@ void StageRunner::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     accepting_ = false;
     stopping_ = true;
+    previewControl_.cancel = true;
   }
   changed_.notify_all();
-  if (!worker_.joinable()) return;
-  worker_.join();
-  result_.release();
-  setRunControl(nullptr);
-  setDisplayFunction(nullptr);
-  activeRunner = nullptr;
+  if (worker_.joinable()) worker_.join();
+  if (previewer_.joinable()) previewer_.join();
 }
 
 void StageRunner::work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    changed_.wait(
-        lock, [this] { return (stopping_ && queue_.empty()) || (!queue_.empty() && !showing_); });
+    changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     if (queue_.empty()) return;
     const Move move = queue_.front();
     queue_.pop_front();
     running_ = RunProgress{move.slider, move.position, 0, 0, 0};
     started_ = Clock::now();
-    completed_ = false;
-    ++runs_;
+    runningMove_ = move.number;
     control_.cancel = false;
     lock.unlock();
     runMove(move);
@@ -172,10 +156,19 @@ void StageRunner::runMove(const Move& move) {
   const StageSlider& slider = *move.slider;
   if (!options_.timingFile.empty()) writeTiming(move, milliseconds(started_ - move.asked));
   std::string failure;
+  const uint64_t rngState = cv::theRNG().state;
+  bool completed = false;
   try {
     const DenormalsFlushed flushed;  // the same samples, without slow denormal arithmetic
-    *slider.value = move.position;
-    slider.handler(move.position, nullptr);
+    exact_.beginStage(slider.id);
+    {
+      // The base this move and the moves of its slider after it build on.
+      std::lock_guard<std::mutex> lock(mutex_);
+      exactBase_ = exact_.srcImage;
+      exactBaseMove_ = move.base;
+    }
+    changed_.notify_all();
+    completed = exact_.runStage(slider, move.position, &control_);
   } catch (const cv::Exception& e) {
     failure = std::string(slider.label) + " failed: " + e.msg;
   } catch (const std::bad_alloc&) {
@@ -183,13 +176,22 @@ void StageRunner::runMove(const Move& move) {
   } catch (const std::exception& e) {
     failure = std::string(slider.label) + " failed: " + e.what();
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (completed_ || !failure.empty()) {
-    reports_.push_back({&slider, move.position, milliseconds(Clock::now() - started_), failure});
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (completed) {
+      exactResult_ = exact_.dstImage;
+      exactResultMove_ = move.number;
+      exactResultNew_ = true;
+    }
+    if (completed || !failure.empty()) {
+      reports_.push_back(
+          {&slider, move.position, milliseconds(Clock::now() - started_), failure, rngState});
+    }
+    running_ = RunProgress{};
+    runningMove_ = 0;
+    next_.release();
   }
-  running_ = RunProgress{};
-  next_.release();
-  last_.release();
+  changed_.notify_all();
 }
 
 void StageRunner::bandDone(int rowsDone, int rows) {
@@ -199,8 +201,7 @@ void StageRunner::bandDone(int rowsDone, int rows) {
     before = running_.rowsDone;
     running_.rowsDone = rowsDone;
     running_.rows = rows;
-    next_ = nextImage;
-    last_ = dstImage.empty() ? srcImage : dstImage;
+    next_ = exact_.running();
   }
   if (options_.slowStageMs <= 0 || rows <= 0) return;
   // The slowdown follows the rows, so that progress moves as in a slow stage, and it ends as soon
@@ -213,16 +214,167 @@ void StageRunner::bandDone(int rowsDone, int rows) {
   }
 }
 
-void StageRunner::resultReady(const cv::Mat& result) {
-  StageRunner* runner = activeRunner;
-  std::lock_guard<std::mutex> lock(runner->mutex_);
-  runner->result_ = result;
-  runner->completed_ = true;
-  runner->next_.release();
-  runner->last_.release();
-}
-
 void StageRunner::writeTiming(const Move& move, double waitMs) const {
   std::ofstream(options_.timingFile, std::ios::app)
       << "start " << move.slider->label << ' ' << move.position << ' ' << waitMs << '\n';
+}
+
+void StageRunner::offer(Picture picture) {
+  if (picture.move < bestMove_ || (picture.move == bestMove_ && picture.kind < bestKind_)) return;
+  bestMove_ = picture.move;
+  bestKind_ = picture.kind;
+  picture_ = std::move(picture);
+  pictureNew_ = true;
+  if (options_.wake) options_.wake();
+}
+
+void StageRunner::preview() {
+  const DenormalsFlushed flushed;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    const auto betterBase = [this] {
+      return previewed_.number > exactResultMove_ && !previewedOnExactBase_ &&
+             exactBaseMove_ == previewed_.base;
+    };
+    changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
+      return stopping_ || (viewSize_.area() > 0 && (viewSizeNew_ || exactResultNew_ ||
+                                                    !previewQueue_.empty() || betterBase()));
+    });
+    if (stopping_) return;
+    if (viewSize_.area() <= 0) continue;
+    const cv::Size size = viewSize_;
+
+    if (viewSizeNew_) {
+      // A new window size: the preview starts again from the newest exact result, and what the
+      // window showed last is made again at the new size.
+      viewSizeNew_ = false;
+      bestMove_ = 0;
+      bestKind_ = PictureKind::kCoarse;
+      const cv::Mat base = exactResult_;
+      lock.unlock();
+      PreviewPipeline fresh(base, size);
+      lock.lock();
+      previewPipeline_ = std::move(fresh);
+      exactResultNew_ = true;
+      if (previewed_.number > exactResultMove_ && previewQueue_.empty()) {
+        previewQueue_.push_back(previewed_);
+      }
+      previewed_ = Move{nullptr, 0, {}, 0, 0};
+      previewPicture_.release();
+      continue;
+    }
+    if (exactResultNew_) {
+      exactResultNew_ = false;
+      const cv::Mat result = exactResult_;
+      const uint64_t move = exactResultMove_;
+      lock.unlock();
+      Picture picture{areaScaled(result, size), result, move, PictureKind::kExact};
+      lock.lock();
+      offer(std::move(picture));
+      continue;
+    }
+    if (!previewQueue_.empty()) {
+      previewMoves(lock);
+      continue;
+    }
+    if (betterBase()) {
+      // The exact pipeline has made the base of the move last previewed: preview it again
+      // from there.
+      previewQueue_.push_back(previewed_);
+      continue;
+    }
+    previewRows(lock);
+  }
+}
+
+void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
+  std::deque<Move> moves;
+  moves.swap(previewQueue_);
+  for (std::size_t i = 0; i < moves.size(); ++i) {
+    // Of the moves of one slider in a row only the last matters: the next slider's move freezes
+    // its result, and the very last one is what the window shows.
+    if (i + 1 < moves.size() && moves[i + 1].slider->id == moves[i].slider->id) continue;
+    const Move move = moves[i];
+    const bool last = i + 1 == moves.size();
+    const StageSlider& slider = *move.slider;
+    const cv::Mat base = exactBaseMove_ == move.base ? exactBase_ : cv::Mat();
+    const double lastMs = previewMs_[slider.id];
+    previewing_ = slider.id;
+    previewingLast_ = last;
+    previewControl_.cancel = false;
+    lock.unlock();
+
+    const auto began = Clock::now();
+    bool done = false;
+    try {
+      if (last && lastMs > kCoarseAfterMs) {
+        // A quicker picture comes first. A stage that scales runs at a coarser size (the
+        // bilateral filter is slow even at the window's size; its cost falls with the cube of the
+        // factor or faster); one that runs on the photo runs on the window's picture instead.
+        int factor = 1;
+        if (slider.preview == PreviewRule::kScaled) {
+          factor = 2;
+          while (factor < 8 && lastMs / (factor * factor * factor) > kCoarseAfterMs) ++factor;
+        }
+        previewPipeline_.beginMove(slider, base);
+        Picture picture{previewPipeline_.coarse(slider, move.position, factor),
+                        {},
+                        move.number,
+                        PictureKind::kCoarse};
+        lock.lock();
+        offer(std::move(picture));
+        lock.unlock();
+      }
+      done = previewPipeline_.move(slider, move.position, base, &previewControl_);
+    } catch (const std::exception&) {
+      // The exact run reports the failure; the window keeps its picture.
+    }
+    const double ms = milliseconds(Clock::now() - began);
+
+    lock.lock();
+    previewing_ = kNoStage;
+    previewingLast_ = false;
+    if (!done) continue;  // a newer move of the slider is queued
+    previewMs_[slider.id] = ms;
+    previewed_ = move;
+    previewedOnExactBase_ = !base.empty();
+    if (!last) continue;
+    previewPicture_ = previewPipeline_.picture();
+    rowsShown_ = 0;
+    rowsPicture_.release();
+    offer({previewPicture_,
+           {},
+           move.number,
+           base.empty() ? PictureKind::kPreview : PictureKind::kPreviewOnExactBase});
+  }
+}
+
+void StageRunner::previewRows(std::unique_lock<std::mutex>& lock) {
+  // The finished rows of a long exact run, scaled, over the preview of the same move: low
+  // resolution at the back, the exact result forming at the front.
+  const Clock::time_point now = Clock::now();
+  if (!running_.slider || runningMove_ != previewed_.number || previewPicture_.empty() ||
+      next_.empty() || now - started_ < kRowsAfter ||
+      (rowsShown_ > 0 && now - rowsShownAt_ < kRowsEvery)) {
+    return;
+  }
+  const cv::Size size = previewPicture_.size();
+  const int rows = next_.rows;
+  const int done = static_cast<int>(int64_t(running_.rowsDone) * size.height / rows);
+  if (done <= rowsShown_) return;
+  const cv::Mat full = next_;  // rows [0, rowsDone) are final: the worker writes only later ones
+  const int from = rowsShown_;
+  if (rowsPicture_.empty()) rowsPicture_ = previewPicture_.clone();
+  cv::Mat picture = rowsPicture_;
+  const uint64_t move = previewed_.number;
+  lock.unlock();
+  const cv::Range source(static_cast<int>(int64_t(from) * rows / size.height),
+                         static_cast<int>(int64_t(done) * rows / size.height));
+  cv::Mat part = picture.rowRange(from, done);
+  cv::resize(full.rowRange(source), part, part.size(), 0, 0, cv::INTER_AREA);
+  Picture shown{picture.clone(), {}, move, PictureKind::kRows};
+  lock.lock();
+  rowsShown_ = done;
+  rowsShownAt_ = Clock::now();
+  offer(std::move(shown));
 }

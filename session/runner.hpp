@@ -1,11 +1,14 @@
-// The stage runner: one worker thread, alive for the whole session, runs the slider moves beside
-// the event loop. It owns the queue of moves, abandons a run that a newer move of its slider makes
-// stale, and keeps what the event loop shows (results, progress, the rows done so far) behind one
-// lock. The working images and value variables belong to the worker while it runs.
+// The stage runner: two threads, alive for the whole session, beside the event loop. The worker
+// runs the slider moves on the exact pipeline: it owns the queue of moves and abandons a run that a
+// newer move of its slider makes stale. The previewer runs every move first on the preview
+// pipeline at the photo window's size, and scales every picture the window shows (exact results,
+// previews, the rows of a long run) with area averaging. What the event loop shows (pictures,
+// progress, reports) is kept behind one lock.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -14,7 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
+#include "pipeline/preview.hpp"
 
 // A run that ended: completed, or failed with the reason. Abandoned runs are not reported.
 struct RunReport {
@@ -22,6 +26,9 @@ struct RunReport {
   int position;
   double milliseconds;  // from its start to its end
   std::string failure;  // empty when the run completed
+  // The state of the worker's random generator before the run: running the same chain with the
+  // generator set to it gives the same noise.
+  uint64_t rngState = 0;
 };
 
 // The run in progress; `slider` is null when none runs.
@@ -34,23 +41,41 @@ struct RunProgress {
   int percent() const { return rows > 0 ? static_cast<int>(100LL * rowsDone / rows) : 0; }
 };
 
+// How good a picture of a move is: a later kind of picture of the same move replaces an earlier.
+enum class PictureKind : int {
+  kCoarse = 1,   // the preview at a coarser size, scaled up
+  kPreview = 2,  // the preview at the window's size, on the preview's own base
+  kPreviewOnExactBase = 3,
+  kRows = 4,   // the exact run's finished rows over the preview
+  kExact = 5,  // the exact result
+};
+
+// What the photo window shows: a picture at the window's size, and for an exact result the
+// photo-sized result itself (for zooming in). Neither is written once handed over.
+struct Picture {
+  cv::Mat fit;
+  cv::Mat full;       // empty unless `kind` is kExact
+  uint64_t move = 0;  // the move it shows: moves are numbered from 1 in the order they are made
+  PictureKind kind = PictureKind::kCoarse;
+};
+
 struct RunnerOptions {
-  // Called on the worker when a run has ended, so that the event loop can look at once.
+  // Called on a runner thread when there is something new to show, so that the event loop looks
+  // at once.
   std::function<void()> wake;
-  // Test hooks: every run takes this many milliseconds longer, spread over its bands and
+  // Test hooks: every exact run takes this many milliseconds longer, spread over its bands and
   // abandoned with it; and a file that gets a line "start LABEL POSITION WAIT" for every run,
   // WAIT being the milliseconds from the move that asked for it to its start.
   int slowStageMs = 0;
   std::string timingFile;
 };
 
-// All members are called from the thread that owns the windows, never from the worker. One runner
-// exists at a time: it installs the stage protocol's display function and run control.
+// All members are called from the thread that owns the windows.
 class StageRunner {
  public:
-  // srcImage holds the photo; the worker starts now.
-  explicit StageRunner(RunnerOptions options = {});
-  // Abandons what is left and ends the worker.
+  // The exact pipeline starts from `photo`; the threads start now.
+  explicit StageRunner(cv::Mat photo, RunnerOptions options = {});
+  // Abandons what is left and ends the threads.
   ~StageRunner();
   StageRunner(const StageRunner&) = delete;
   StageRunner& operator=(const StageRunner&) = delete;
@@ -61,28 +86,28 @@ class StageRunner {
   // the runner finishes or abandons.
   void move(const StageSlider& slider, int position);
 
-  // Whether a move is running or queued.
+  // The size of the pictures the photo window shows whole; previews start once it is known, and a
+  // new size makes the pictures again.
+  void setViewSize(cv::Size size);
+
+  // Whether a move is running or queued on the exact pipeline.
   bool busy() const;
   RunProgress progress() const;
   // The runs that ended since the last call, in order.
   std::vector<RunReport> takeReports();
 
-  // Calls `show` with the newest complete result if it has not been shown yet; false if there was
-  // none. The worker waits to start its next run while `show` reads the result.
-  bool showNewResult(const std::function<void(const cv::Mat&)>& show);
-  // Makes `preview` a picture of `size` of the running stage's work: the rows it has finished
-  // over the rest of the last result, scaled to the nearest sample. False when nothing runs or
-  // no row of the picture has changed since the last call.
-  bool updatePreview(cv::Mat& preview, cv::Size size);
+  // The newest picture, if there is one that was not taken yet.
+  bool takePicture(Picture& picture);
 
   // No more moves are taken; the queued ones still run.
   void finish();
-  // No more moves are taken, the queue is dropped and the running run is abandoned: dstImage
-  // keeps the last complete result.
+  // No more moves are taken, the queue is dropped and the running run is abandoned: the exact
+  // pipeline keeps the last complete result.
   void abandon();
-  // Waits for the worker to end. It first runs what is queued, unless abandoned. Afterwards the
-  // working images belong to the caller again.
+  // Waits for the threads to end. The worker first runs what is queued, unless abandoned.
   void stop();
+  // The exact pipeline: its result and chain. Only once stopped.
+  const Pipeline& pipeline() const { return exact_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -90,15 +115,25 @@ class StageRunner {
     const StageSlider* slider;
     int position;
     Clock::time_point asked;
+    uint64_t number;
+    // The number of the move whose base this move builds on: the first of the moves of its
+    // slider in a row. The exact pipeline publishes each base under that number.
+    uint64_t base;
   };
 
   void work();
   void runMove(const Move& move);
   void bandDone(int rowsDone, int rows);
-  static void resultReady(const cv::Mat& result);
   void writeTiming(const Move& move, double waitMs) const;
 
+  void preview();
+  void previewMoves(std::unique_lock<std::mutex>& lock);
+  void previewRows(std::unique_lock<std::mutex>& lock);
+  // Offers a picture to the event loop; it replaces the waiting one if it is newer or better.
+  void offer(Picture picture);
+
   RunnerOptions options_;
+  Pipeline exact_;
   RunControl control_;
 
   mutable std::mutex mutex_;
@@ -106,15 +141,47 @@ class StageRunner {
   std::deque<Move> queue_;
   bool accepting_ = true;
   bool stopping_ = false;
+  uint64_t moves_ = 0;
+  const StageSlider* lastSlider_ = nullptr;
+  uint64_t lastBase_ = 0;
+
+  // The exact run in progress.
   RunProgress running_;        // slider null when idle
   Clock::time_point started_;  // of the running run
-  bool completed_ = false;     // the running run has made its result
+  uint64_t runningMove_ = 0;
+  cv::Mat next_;  // the running run's buffer; its reported rows are final
   std::vector<RunReport> reports_;
-  cv::Mat result_;                        // the newest complete result, until it is shown
-  bool showing_ = false;                  // the event loop reads result_'s pixels
-  cv::Mat next_, last_;                   // the running run's buffer and the result it replaces
-  int runs_ = 0;                          // runs started
-  int previewRun_ = 0, previewRows_ = 0;  // what the last preview showed
+
+  // Between the worker and the previewer: the newest base the exact pipeline published and the
+  // move it is the base of; the newest exact result not yet scaled for the window.
+  cv::Mat exactBase_;
+  uint64_t exactBaseMove_ = 0;
+  cv::Mat exactResult_;
+  uint64_t exactResultMove_ = 0;
+  bool exactResultNew_ = false;
+
+  // The previewer's work: moves not previewed yet, the window's size, and what it last made.
+  std::deque<Move> previewQueue_;
+  cv::Size viewSize_;
+  bool viewSizeNew_ = false;
+  PreviewPipeline previewPipeline_;
+  Move previewed_{nullptr, 0, {}, 0, 0};  // the last move previewed
+  bool previewedOnExactBase_ = false;
+  cv::Mat previewPicture_;       // its picture at the window's size
+  int previewing_ = kNoStage;    // the stage being previewed
+  bool previewingLast_ = false;  // and whether it is the newest move, which a newer one cancels
+  RunControl previewControl_;
+  int rowsShown_ = 0;  // rows of the running exact run shown over it
+  Clock::time_point rowsShownAt_;
+  cv::Mat rowsPicture_;
+  std::vector<double> previewMs_;  // per stage id, how long its last preview took
+
+  // For the event loop: the newest picture, and the best one offered so far.
+  Picture picture_;
+  bool pictureNew_ = false;
+  uint64_t bestMove_ = 0;
+  PictureKind bestKind_ = PictureKind::kCoarse;
 
   std::thread worker_;
+  std::thread previewer_;
 };

@@ -1,4 +1,5 @@
-// Slider moves made on the calling thread, as the tool makes them without its worker.
+// Slider moves made on the calling thread through a fresh pipeline, as the tool's worker makes
+// them.
 #pragma once
 
 #include <stdexcept>
@@ -11,14 +12,14 @@ inline const StageSlider& sliderOf(int id) {
   throw std::logic_error("no such stage");
 }
 
-// The result of `moves` made one after another on a freshly opened `photo`, shown nowhere.
+// Makes `moves` one after another on `pipeline`.
+inline void makeMoves(Pipeline& pipeline, const std::vector<StageStep>& moves) {
+  for (const StageStep& move : moves) pipeline.move(sliderOf(move.id), move.value);
+}
+
+// The result of `moves` made one after another on a freshly opened `photo`.
 inline cv::Mat afterMoves(const cv::Mat& photo, const std::vector<StageStep>& moves) {
-  resetStages();
-  setDisplayFunction([](const cv::Mat&) {});
-  srcImage = photo.clone();
-  for (const StageStep& move : moves) {
-    *sliderOf(move.id).value = move.value;
-    sliderOf(move.id).handler(0, nullptr);
-  }
-  return dstImage.clone();
+  Pipeline pipeline(photo.clone());
+  makeMoves(pipeline, moves);
+  return pipeline.result().clone();
 }

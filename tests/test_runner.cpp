@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "session/runner.hpp"
 #include "filters/fpmode.hpp"
+#include "pipeline/preview.hpp"
+#include "session/runner.hpp"
 #include "tests/stage_moves.hpp"
 #include "tests/test_images.hpp"
 
@@ -46,8 +47,7 @@ bool runs(const StageRunner& runner, int id, int position) {
 
 TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
   const cv::Mat photo = makePhoto(48, 64);
-  afterMoves(photo, {});
-  StageRunner runner({{}, 400, ""});
+  StageRunner runner(photo.clone(), {{}, 400, ""});
   runner.move(sliderOf(kBlurStage), 5);
   ASSERT_TRUE(eventually([&] { return runs(runner, kBlurStage, 5); }));
   runner.move(sliderOf(kBlurStage), 3);       // Blur 5 is stale
@@ -65,65 +65,91 @@ TEST(Runner, MovesRunInOrderAndAStaleRunIsAbandonedUnlessItIsABase) {
     reported.push_back({report.slider->id, report.position});
   }
   EXPECT_EQ(reported, made);
-  const cv::Mat result = dstImage.clone();
-  EXPECT_EQ(countDifferences(result, afterMoves(photo, made)), 0);
+  EXPECT_EQ(countDifferences(runner.pipeline().result(), afterMoves(photo, made)), 0);
 }
 
-// During a run the preview holds the finished rows over the last result. Abandoning leaves the
-// last complete result, and the worker ends within a band.
-TEST(Runner, PreviewsShowFinishedRowsAndAbandonKeepsTheLastResult) {
-  const cv::Mat tall = makePhoto(600, 16);
-  const cv::Mat last = afterMoves(tall, {{kBlackToZeroStage, 80}});
-  StageRunner runner({{}, 3000, ""});  // the worker goes on from the state left here
+// A move shows a preview at the window's size first, built on the base the exact pipeline
+// published, then the finished rows of the long exact run over it; abandoning leaves the last
+// complete result, and the worker ends within a band. The exact result comes scaled with area
+// averaging, with the photo-sized result beside it.
+TEST(Runner, PicturesGoFromPreviewToFinishedRowsToTheExactResult) {
+  const cv::Mat photo = makePhoto(2400, 40);
+  const cv::Size view(20, 1200);
+  const std::vector<StageStep> first = {{kBlackToZeroStage, 80}};
+  const std::vector<StageStep> second = {{kBlackToZeroStage, 80}, {kBilateralStage, 6}};
+  StageRunner runner(photo.clone(), {{}, 3000, ""});
+  runner.setViewSize(view);
+  runner.move(sliderOf(kBlackToZeroStage), 80);
+  Picture picture;
+  const auto shows = [&](uint64_t move, PictureKind kind) {
+    return eventually([&] {
+      return runner.takePicture(picture) && picture.move == move && picture.kind == kind;
+    });
+  };
+  ASSERT_TRUE(shows(1, PictureKind::kExact));
+  EXPECT_EQ(countDifferences(picture.full, afterMoves(photo, first)), 0);
+  EXPECT_EQ(countDifferences(picture.fit, areaScaled(picture.full, view)), 0);
+
   runner.move(sliderOf(kBilateralStage), 6);
-  cv::Mat preview;
+  ASSERT_TRUE(shows(2, PictureKind::kPreviewOnExactBase));
+  PreviewPipeline preview(afterMoves(photo, first), view);
+  preview.move(sliderOf(kBilateralStage), 6, afterMoves(photo, first));
+  EXPECT_EQ(countDifferences(picture.fit, preview.picture()), 0);
   ASSERT_TRUE(eventually([&] {
     const RunProgress progress = runner.progress();
-    return progress.rowsDone >= progress.rows / 8 && runner.updatePreview(preview, tall.size());
+    return progress.rowsDone >= progress.rows / 8 && progress.rowsDone < progress.rows &&
+           runner.takePicture(picture) && picture.kind == PictureKind::kRows;
   }));
   const auto started = Clock::now();
   runner.abandon();
   runner.stop();
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
-  EXPECT_EQ(countDifferences(dstImage, last), 0);
-  EXPECT_EQ(stageChain(), (std::vector<StageStep>{{kBlackToZeroStage, 80}}));
+  EXPECT_EQ(countDifferences(runner.pipeline().dstImage, afterMoves(photo, first)), 0);
+  EXPECT_EQ(runner.pipeline().chain(), first);
 
-  const cv::Mat next = afterMoves(tall, {{kBlackToZeroStage, 80}, {kBilateralStage, 6}});
+  const cv::Mat exact = areaScaled(afterMoves(photo, second), view);
   int done = 0;
-  while (done < tall.rows && countDifferences(preview.row(done), next.row(done)) == 0) ++done;
+  while (done < view.height && countDifferences(picture.fit.row(done), exact.row(done)) == 0)
+    ++done;
   EXPECT_GT(done, 0);
-  EXPECT_LT(done, tall.rows);
-  EXPECT_EQ(countDifferences(preview.rowRange(done, tall.rows), last.rowRange(done, tall.rows)), 0);
+  EXPECT_LT(done, view.height);
+  EXPECT_EQ(countDifferences(picture.fit.rowRange(done, view.height),
+                             preview.picture().rowRange(done, view.height)),
+            0);
 }
 
 // Every run happens on the one worker, with denormals flushed there and in the library's pool,
-// and one generator: noise at the same position differs from move to move. A failing stage is
-// reported and the worker goes on.
+// and one generator: noise at the same position differs from move to move, and the report gives
+// the generator's state before each run. A failing stage is reported and the worker goes on.
 TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
-  afterMoves(makePhoto(48, 64), {});
   static std::atomic<int> flushed{0};
-  static int probeValue = 0;
-  const StageSlider probe{"Probe", &probeValue, 0, 1, kBlurStage, [](int position, void*) {
-                            cv::parallel_for_(cv::Range(0, 8), [](const cv::Range& range) {
-                              std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                              if (denormalsFlushed()) flushed += range.size();
-                            });
-                            if (position == 1) throw cv::Exception(0, "probe", "", "", 0);
-                          }};
-  StageRunner runner;
+  const auto probeRun = [](const cv::Mat&, const StageArgs& args) -> BandFilter {
+    cv::parallel_for_(cv::Range(0, 8), [](const cv::Range& range) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if (denormalsFlushed()) flushed += range.size();
+    });
+    if (args.position == 1) throw cv::Exception(0, "probe", "", "", 0);
+    return [](const cv::Range& rows, cv::Mat& dst) { dst.rowRange(rows).setTo(0); };
+  };
+  const StageSlider probe{"Probe", 0, 1, kBlurStage, probeRun, PreviewRule::kScaled};
+  StageRunner runner(makePhoto(48, 64));
   runner.move(probe, 0);
   runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
-  cv::Mat first;
-  EXPECT_TRUE(runner.showNewResult([&](const cv::Mat& image) { first = image.clone(); }));
-  EXPECT_FALSE(runner.showNewResult([](const cv::Mat&) { ADD_FAILURE(); }));
+  const cv::Mat first = runner.pipeline().dstImage.clone();  // the worker waits for moves
   runner.move(probe, 1);
   runner.move(sliderOf(kNoiseStage), 40);
   ASSERT_TRUE(eventually([&] { return !runner.busy(); }));
   runner.stop();
-  EXPECT_GT(countDifferences(dstImage, first), 0);
+  EXPECT_GT(countDifferences(runner.pipeline().dstImage, first), 0);
   EXPECT_EQ(flushed, 16);
   const std::vector<RunReport> reports = runner.takeReports();
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_NE(reports[1].failure.find("Probe failed"), std::string::npos);
+  ASSERT_EQ(reports.size(), 4u);
+  EXPECT_NE(reports[2].failure.find("Probe failed"), std::string::npos);
+  // The second noise run again from the generator's state before it, on its base, gives its
+  // result.
+  cv::RNG replay(reports[3].rngState);
+  cv::Mat again = first.clone();
+  filterNoiseRows(first, 20.0, replay, again, cv::Range(0, first.rows));
+  EXPECT_EQ(countDifferences(runner.pipeline().dstImage, again), 0);
 }

@@ -7,9 +7,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 
-#include "session/desktop.hpp"
 #include "photo/output_name.hpp"
 #include "photo/save.hpp"
+#include "session/desktop.hpp"
 #include "tests/test_images.hpp"
 
 namespace fs = std::filesystem;
