@@ -208,6 +208,9 @@ bool decodeRaw(const std::string& path, DecodedPhoto& photo) {
     if (preview.empty()) return false;
     // Cameras store the preview as the sensor sees it; the raw file's orientation applies.
     photo.image = orientUpright(preview, orientation);
+    // The memory guard went by the size the file's tags give; a preview of another size is not
+    // the one they describe.
+    if (photo.image.size() != size) return false;
     photo.note = "This raw file could not be developed: its embedded preview is shown and saved";
   }
   photo.metadata = readMetadata(path);
