@@ -9,6 +9,8 @@
 #include <cstring>
 #include <opencv2/imgcodecs.hpp>
 
+#include "photo/disk.hpp"
+
 bool encodeJpeg(const cv::Mat& image, std::vector<unsigned char>& bytes, std::string& error) {
   bytes.clear();
   if (image.empty()) {
@@ -30,20 +32,6 @@ namespace {
 
 std::string systemError(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
-}
-
-// Writes all of `bytes` to `fd`, retrying short writes and interrupted calls.
-bool writeAll(int fd, const std::vector<unsigned char>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -72,9 +60,9 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
   const mode_t mask = ::umask(0);
   ::umask(mask);
   static_cast<void>(::fchmod(fd, 0666 & ~mask));  // a private file is still a good result
-  bool ok = writeAll(fd, bytes);
+  bool ok = writeAll(fd, bytes.data(), bytes.size());
   if (!ok) error = systemError("cannot write the file");
-  if (ok && ::fsync(fd) != 0) {
+  if (ok && diskCalls.fsync(fd) != 0) {
     error = systemError("cannot flush the file to disk");
     ok = false;
   }
@@ -82,7 +70,7 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
     error = systemError("cannot finish writing the file");
     ok = false;
   }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+  if (ok && diskCalls.renameat(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str()) != 0) {
     error = errno == ENAMETOOLONG ? std::string(kNameTooLong)
                                   : systemError("cannot put the file in place");
     ok = false;
@@ -94,7 +82,7 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
   // The new name lives in the folder, not in the file: until the folder itself reaches the disk,
   // a power cut can lose the name even though the file's data was flushed.
   const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0 || ::fsync(dir) != 0) {
+  if (dir < 0 || !syncFolder(dir)) {
     error = systemError("cannot flush the folder to disk");
     ok = false;
   }

@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QStringList>
 #include <cstdlib>
@@ -97,6 +98,16 @@ std::string chooseSavePath(const std::string& failedPath, const std::string& inp
   dialog.selectFile(name);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   return toPath(dialog.selectedFiles().first());
+}
+
+RestoreAnswer askRestore(const std::string& question) {
+  QMessageBox box(QMessageBox::Question, "Unsaved edit", QString::fromStdString(question));
+  QPushButton* restore = box.addButton("Restore", QMessageBox::AcceptRole);
+  QPushButton* discard = box.addButton("Discard", QMessageBox::DestructiveRole);
+  box.setDefaultButton(restore);
+  box.exec();
+  if (box.clickedButton() == restore) return RestoreAnswer::kRestore;
+  return box.clickedButton() == discard ? RestoreAnswer::kDiscard : RestoreAnswer::kNone;
 }
 
 void showError(const std::string& title, const std::string& message) {

@@ -21,5 +21,11 @@ std::string writableFolderFor(const std::string& inputPath);
 // opens in writableFolderFor(inputPath) with the file name of `failedPath`. Empty on cancel.
 std::string chooseSavePath(const std::string& failedPath, const std::string& inputPath);
 
+// What the user answered when asked whether to restore an unsaved edit; kNone when the question
+// was closed without an answer (by an ending signal).
+enum class RestoreAnswer { kRestore, kDiscard, kNone };
+// Asks `question` with the buttons Restore (the default, so Return accepts) and Discard.
+RestoreAnswer askRestore(const std::string& question);
+
 // Shows an error message box and writes the same message as one line on stderr.
 void showError(const std::string& title, const std::string& message);

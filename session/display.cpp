@@ -1,4 +1,4 @@
-// Window layout, busy pointer and status bar through highgui and Qt.
+// Window layout, busy pointer and status bar through highgui, Qt and the photo window.
 #include "session/display.hpp"
 
 #include <QApplication>
@@ -12,6 +12,7 @@
 #include <cmath>
 #include <opencv2/highgui.hpp>
 
+#include "session/photo_window.hpp"
 
 namespace {
 
@@ -22,6 +23,8 @@ constexpr int kGap = 8;
 // Sliders need some length to be usable; highgui makes them as short as their labels allow.
 constexpr int kSliderWidth = 260;
 
+PhotoWindow* photoWindow = nullptr;
+
 QWidget* topLevelWindow(const char* title) {
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     if (widget->isWindow() && widget->windowTitle() == QString::fromUtf8(title)) return widget;
@@ -30,6 +33,9 @@ QWidget* topLevelWindow(const char* title) {
 }
 
 void layoutWindows(const cv::Size& imageSize) {
+  // The control window's sliders must have been laid out first: sized before that, it would
+  // shrink to nothing, which unmaps it for a moment.
+  QApplication::processEvents();
   QWidget* controls = topLevelWindow(kControlWindow);
   if (controls) {
     // The control window never shows an image; its empty picture area would only take room.
@@ -41,18 +47,16 @@ void layoutWindows(const cv::Size& imageSize) {
   QApplication::processEvents();
 
   const QScreen* screen = QGuiApplication::primaryScreen();
-  QWidget* image = topLevelWindow(kImageWindow);
+  PhotoWindow* image = photoWindow;
   if (!screen || !image) return;
   const QRect area = screen->availableGeometry();
   const QSize controlSize = controls ? controls->frameGeometry().size() : QSize(0, 0);
-  const auto* imageView = image->findChild<QGraphicsView*>();
-  if (!imageView) return;
   // The toolbar and status bar around the picture, measured on a window of a typical size.
   image->resize(800, 600);
   if (image->layout()) image->layout()->activate();
   QApplication::processEvents();
-  const int chromeHeight = image->height() - imageView->height();
-  const int chromeWidth = image->width() - imageView->width();
+  const int chromeHeight = image->height() - image->viewSize().height();
+  const int chromeWidth = image->width() - image->viewSize().width();
 
   // The sliders go beside the photo or below it, whichever leaves the photo larger; the photo is
   // never shown above 1:1 at first.
@@ -83,7 +87,12 @@ void layoutWindows(const cv::Size& imageSize) {
 
 }  // namespace
 
+void setPhotoWindow(PhotoWindow* window) {
+  photoWindow = window;
+}
+
 bool windowShown(const char* name) {
+  if (std::string(name) == kImageWindow) return photoWindow && photoWindow->isVisible();
   try {
     return cv::getWindowProperty(name, cv::WND_PROP_VISIBLE) > 0;
   } catch (const cv::Exception&) {
@@ -92,24 +101,14 @@ bool windowShown(const char* name) {
 }
 
 cv::Size photoViewSize(const cv::Size& photo) {
-  QWidget* image = topLevelWindow(kImageWindow);
-  const auto* view = image ? image->findChild<QGraphicsView*>() : nullptr;
-  if (!view || photo.area() <= 0) return photo;
-  const QSize area = view->viewport()->size();
-  const double scale =
-      std::min({1.0, double(area.width()) / photo.width, double(area.height()) / photo.height});
-  return cv::Size(std::max(1, int(std::lround(photo.width * scale))),
-                  std::max(1, int(std::lround(photo.height * scale))));
+  if (!windowShown(kImageWindow)) return photo;
+  return photoWindow->fitSize(photo);
 }
 
-void showPhoto(const cv::Mat& photo) {
-  if (windowShown(kImageWindow)) {
-    cv::imshow(kImageWindow, photo);
-    return;
-  }
-  cv::namedWindow(kImageWindow, cv::WINDOW_NORMAL | cv::WINDOW_KEEPRATIO | cv::WINDOW_GUI_EXPANDED);
-  cv::imshow(kImageWindow, photo);
-  layoutWindows(photo.size());
+void openPhotoWindow(const cv::Size& photo) {
+  if (!photoWindow || photoWindow->isVisible()) return;
+  photoWindow->show();
+  layoutWindows(photo);
 }
 
 void setBusy(bool busy) {
@@ -126,5 +125,5 @@ std::string describeStageRun(const std::string& label, int position, double mill
 }
 
 void showStatusLine(const std::string& text) {
-  cv::displayStatusBar(kImageWindow, text, 0);
+  if (photoWindow) photoWindow->showStatus(QString::fromStdString(text));
 }

@@ -10,14 +10,19 @@ inline constexpr const char* kControlWindow = "Lumivet Tool";
 // Name of the window that shows the photo and every result.
 inline constexpr const char* kImageWindow = "Image";
 
-// Shows `photo` in the "Image" window. When that window is not open (the first time, or after the
-// user closed it), it opens, and it and the control window are placed side by side within the
-// screen's available area with the photo's view scaled to fit (never above 1:1; the window's zoom
-// still reaches 1:1). Call once the sliders exist.
-void showPhoto(const cv::Mat& photo);
+class PhotoWindow;
 
-// The size at which the "Image" window shows `photo` as a whole: the photo scaled down to fit its
-// view, or the photo's own size when it fits or the window is not open.
+// The photo window that the functions below open, place and ask; the driver owns it.
+void setPhotoWindow(PhotoWindow* window);
+
+// Opens the "Image" window when it is not shown (the first time, or after the user closed it), and
+// places it and the control window side by side within the screen's available area, its view
+// sized to fit a photo of size `photo` (never above 1:1; the window's zoom still reaches 1:1).
+// Call once the sliders exist.
+void openPhotoWindow(const cv::Size& photo);
+
+// The size at which the "Image" window shows a photo of size `photo` as a whole: scaled down to
+// fit its view, or the photo's own size when it fits or the window is not open.
 cv::Size photoViewSize(const cv::Size& photo);
 
 // Whether the window of that name is open and shown.

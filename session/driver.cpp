@@ -1,7 +1,6 @@
 // The program driver.
 #include "session/driver.hpp"
 
-#include <X11/keysym.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
@@ -15,9 +14,11 @@
 #include <QWidget>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <iostream>
@@ -37,6 +38,8 @@
 #include "session/batch.hpp"
 #include "session/desktop.hpp"
 #include "session/display.hpp"
+#include "session/journal.hpp"
+#include "session/photo_window.hpp"
 #include "session/runner.hpp"
 
 namespace {
@@ -47,13 +50,17 @@ constexpr const char* kUsage =
     "       lumivet-tool --apply \"RECIPE\" PHOTO...       apply a recipe such as "
     "\"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
     "       lumivet-tool --apply-from EDITED_.jpg PHOTO...  apply the recipe saved in "
-    "EDITED_.jpg\n";
+    "EDITED_.jpg\n"
+    "       lumivet-tool -h | --help | --version            print this usage, or the version\n";
 
 // Positions highgui writes when the user moves a slider. The value variables themselves belong to
 // the stage runner's worker, which sets each from the move before it runs the stage.
 std::array<int, kStageTable.size()> sliderPositions;
 StageRunner* runner = nullptr;
 bool slidersLive = false;
+PhotoWindow* photoWindow = nullptr;
+// A key was typed into the photo window, or its Save and close chosen.
+bool endAsked = false;
 // A key was pressed or both windows closed: the queued moves finish, then the result is saved.
 bool ending = false;
 // SIGTERM, SIGHUP or SIGINT arrived: the running stage is abandoned and the last complete result
@@ -71,7 +78,15 @@ const char* const timingFile = std::getenv("LUMIVET_TIMING");
 bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
-std::deque<std::string> failures;
+std::deque<std::pair<std::string, std::string>> failures;  // title and message
+// The journal of the edit, and whether the worker has found it failing since the last look.
+EditJournal* journal = nullptr;
+std::atomic<bool> journalFailed{false};
+
+// One line for the user when the journal cannot keep the edit.
+std::string journalFailure() {
+  return "The edit cannot be kept for a restore after a crash: " + journal->error() + ".";
+}
 
 void showStatus(const std::string& text) {
   if (text == statusShown) return;
@@ -79,11 +94,13 @@ void showStatus(const std::string& text) {
   showStatusLine(text);
 }
 
-// Shows a picture the runner made at the window's size.
+// Shows a picture the runner made at the window's size, with the photo-sized result for zooming
+// in when it is one, opening the photo window again if the user closed it.
 void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
-  showPhoto(picture.fit);
+  openPhotoWindow(photoSize);
+  photoWindow->setPicture(picture.fit, picture.full);
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
         << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
@@ -97,9 +114,9 @@ void showFailures() {
   if (showing) return;
   showing = true;
   while (!failures.empty()) {
-    const std::string failure = failures.front();
+    const auto [title, message] = failures.front();
     failures.pop_front();
-    showError("Filter failed", failure);
+    showError(title, message);
   }
   showing = false;
 }
@@ -112,7 +129,7 @@ void refresh() {
   refreshing = true;
   for (const RunReport& report : runner->takeReports()) {
     if (!report.failure.empty()) {
-      failures.push_back(report.failure);
+      failures.push_back({"Filter failed", report.failure});
       continue;
     }
     const std::string status =
@@ -120,6 +137,7 @@ void refresh() {
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
+  if (journalFailed.exchange(false)) failures.push_back({"Edit not journaled", journalFailure()});
   // A result reopens a closed photo window, a preview does not; once the run is ending, closed
   // windows stay closed.
   const bool open = windowShown(kImageWindow);
@@ -127,10 +145,10 @@ void refresh() {
   if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
     show(picture);
   }
-  if (open) runner->setViewSize(photoViewSize(photoSize));
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
-    showStatus(std::string(ending ? "Saving after " : "") + progress.slider->label + " " +
+    const char* doing = ending ? "Saving after " : progress.replay ? "Restoring " : "";
+    showStatus(doing + std::string(progress.slider->label) + " " +
                std::to_string(progress.position) + " - " + std::to_string(progress.percent()) +
                "%");
   }
@@ -171,7 +189,11 @@ void catchEndingSignals() {
     }
     signalled = true;
     // A dialog or message box waiting for the user gives way.
-    if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    // A dialog or message box waiting for the user gives way, even one that refuses to close
+    // without an answer.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      if (!modal->close()) modal->hide();
+    }
   });
   struct sigaction action = {};
   action.sa_handler = onEndingSignal;
@@ -180,20 +202,11 @@ void catchEndingSignals() {
   for (const int signal : {SIGTERM, SIGHUP, SIGINT}) ::sigaction(signal, &action, nullptr);
 }
 
-// highgui's Qt windows report a key that types no character by its X keysym, and they report
-// modifier keys pressed on their own as keys too. These are the keysyms of the modifier and lock
-// keys: Shift, Control, Caps and Shift Lock, Meta, Alt, Super and Hyper; the ISO level and group
-// keys (AltGr is ISO_Level3_Shift); Mode_switch and Num_Lock.
-bool isModifierKey(int key) {
-  return (key >= XK_Shift_L && key <= XK_Hyper_R) ||
-         (key >= XK_ISO_Lock && key <= XK_ISO_Level5_Lock) || key == XK_Mode_switch ||
-         key == XK_Num_Lock;
-}
-
-// Waits until a key that is not a lone modifier is pressed, both windows have been closed, or an
-// ending signal has come.
+// Waits until a key that is not a lone modifier is pressed (highgui reports a key that types no
+// character by its X keysym, and modifier keys pressed on their own too), the photo window asks to
+// end, both windows have been closed, or an ending signal has come.
 void waitForEnd() {
-  while (!signalled) {
+  while (!signalled && !endAsked) {
     const int key = cv::waitKeyEx(100);
     if (key >= 0 && !isModifierKey(key)) return;
     if (!windowShown(kControlWindow) && !windowShown(kImageWindow)) return;
@@ -212,10 +225,54 @@ void waitForMoves() {
   }
 }
 
+// The question that offers the edit of `records`: when it was last changed, and its chain.
+std::string restoreQuestion(const std::vector<JournalRecord>& records) {
+  constexpr std::size_t kStepsNamed = 8;
+  std::vector<StageStep> steps;
+  for (const JournalRecord& record : journalChain(records)) {
+    steps.push_back({record.stage, record.position});
+  }
+  std::string chain = formatRecipe(steps);
+  if (steps.size() > kStepsNamed) {
+    chain = formatRecipe({steps.begin(), steps.begin() + kStepsNamed}) + "; ... " +
+            std::to_string(steps.size()) + " steps in all";
+  }
+  const std::time_t time = records.back().time;
+  const std::tm* local = std::localtime(&time);
+  char when[64] = "an earlier session";  // a time the calendar cannot show
+  if (local) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", local);
+  return std::string("Restore the unsaved edit from ") + when + " (" + chain + ")?";
+}
+
+// Offers the edit an earlier session left of this photo. Restore queues its chain on the runner
+// and puts the sliders where that session left them; Discard forgets it.
+void offerRestore(StageRunner& stageRunner) {
+  if (journal->found() == EditJournal::Found::kDamaged) {
+    showError("Could not restore the unsaved edit",
+              "The unsaved edit of this photo could not be restored: " + journal->error() + ".");
+  }
+  // After an ending signal nobody may be there to answer: the journal stays for the next start.
+  if (journal->found() != EditJournal::Found::kRestorable || signalled) return;
+  const RestoreAnswer answer = askRestore(restoreQuestion(journal->records()));
+  if (answer == RestoreAnswer::kDiscard) journal->discard();
+  if (answer != RestoreAnswer::kRestore) return;
+  journal->restore();
+  std::vector<ReplayStep> chain;
+  for (const JournalRecord& record : journalChain(journal->records())) {
+    chain.push_back({sliderById(record.stage), record.position, record.rngState});
+  }
+  stageRunner.replay(chain);
+  for (const JournalRecord& record : journal->records()) {
+    cv::setTrackbarPos(sliderById(record.stage)->label, kControlWindow, record.position);
+  }
+}
+
 // Saves the result beside the input; when that fails, says why and offers another place. After a
-// signal nobody may be there to answer, so the reason goes to stderr only.
+// signal nobody may be there to answer, so the reason goes to stderr only. `cleanEnd` tells
+// whether the edit is done with: saved, or another place declined.
 int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
-               const Pipeline& pipeline) {
+               const Pipeline& pipeline, bool& cleanEnd) {
+  cleanEnd = false;
   const auto failed = [](const std::string& message) {
     if (signalled) {
       std::cerr << "lumivet-tool: " << message << '\n';
@@ -239,8 +296,12 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
     }
     failed(reason + "\nChoose another place.");
     target = chooseSavePath(target, inputPath);
-    if (target.empty()) return 2;
+    if (target.empty()) {
+      cleanEnd = !signalled;
+      return 2;
+    }
   }
+  cleanEnd = true;
   return 0;
 }
 
@@ -306,14 +367,30 @@ int runTool(int argc, char** argv) {
     cv::createTrackbar(slider.label, kControlWindow, &sliderPositions[i], slider.maximum,
                        onSliderMoved, const_cast<StageSlider*>(&slider));
   }
-  showPhoto(photo.image);
+  PhotoWindow window;
+  photoWindow = &window;
+  setPhotoWindow(&window);
+  window.setEndHandler([] { endAsked = true; });
+  // The runner makes the pictures again at the new size.
+  window.setFitSizeHandler([](cv::Size size) {
+    if (runner) runner->setViewSize(size);
+  });
   photoSize = photo.image.size();
+  openPhotoWindow(photoSize);
   if (!photo.note.empty()) showStatus(photo.note);
+  EditJournal editJournal(defaultJournalFolder(), path);
+  journal = &editJournal;
 
   RunnerOptions options;
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
+  // Each completed run reaches the disk before the next starts, on the worker.
+  options.completed = [](const RunReport& report, std::size_t step) {
+    const JournalRecord record{report.slider->id, report.position, static_cast<uint32_t>(step),
+                               report.rngState, std::time(nullptr)};
+    if (journal->recording() && !journal->append(record)) journalFailed = true;
+  };
   // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
   StageRunner stageRunner(std::move(photo.image), options);
   runner = &stageRunner;
@@ -321,6 +398,10 @@ int runTool(int argc, char** argv) {
   QTimer ticker;  // progress four times a second and more
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
+  offerRestore(stageRunner);
+  if (!journal->recording() && !journal->error().empty()) {
+    showError("Edit not journaled", journalFailure());
+  }
   slidersLive = true;
 
   waitForEnd();
@@ -333,7 +414,14 @@ int runTool(int argc, char** argv) {
   ticker.stop();
   runner = nullptr;
   cv::destroyAllWindows();
+  window.hide();
+  setPhotoWindow(nullptr);
+  photoWindow = nullptr;
 
   // Before any slider has moved, the result is the photo itself.
-  return saveResult(path, photo.metadata, stageRunner.pipeline());
+  bool cleanEnd = false;
+  const int status = saveResult(path, photo.metadata, stageRunner.pipeline(), cleanEnd);
+  if (cleanEnd) journal->endCleanly(stageRunner.pipeline().chain());
+  journal = nullptr;
+  return status;
 }

@@ -56,7 +56,7 @@ void StageRunner::move(const StageSlider& slider, int position) {
     lastSlider_ = &slider;
     lastBase_ = base;
     const Move made{&slider, position, now, number, base};
-    if (!queue_.empty() && queue_.back().slider->id == slider.id) {
+    if (!queue_.empty() && queue_.back().slider->id == slider.id && !queue_.back().replay) {
       queue_.back() = made;
     } else {
       queue_.push_back(made);
@@ -68,6 +68,21 @@ void StageRunner::move(const StageSlider& slider, int position) {
     }
     if (previewingLast_ && previewing_ == slider.id) previewControl_.cancel = true;
     previewQueue_.push_back(made);
+  }
+  changed_.notify_all();
+}
+
+void StageRunner::replay(const std::vector<ReplayStep>& chain) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!accepting_ || !replaying_.empty()) return;
+    replaying_ = chain;
+    for (const ReplayStep& step : replaying_) {
+      const uint64_t number = ++moves_;
+      queue_.push_back({step.slider, step.position, Clock::now(), number, number, &step});
+      lastSlider_ = step.slider;
+      lastBase_ = number;
+    }
   }
   changed_.notify_all();
 }
@@ -141,7 +156,7 @@ void StageRunner::work() {
     if (queue_.empty()) return;
     const Move move = queue_.front();
     queue_.pop_front();
-    running_ = RunProgress{move.slider, move.position, 0, 0, 0};
+    running_ = RunProgress{move.slider, move.position, 0, 0, 0, move.replay != nullptr};
     started_ = Clock::now();
     runningMove_ = move.number;
     control_.cancel = false;
@@ -156,6 +171,11 @@ void StageRunner::runMove(const Move& move) {
   const StageSlider& slider = *move.slider;
   if (!options_.timingFile.empty()) writeTiming(move, milliseconds(started_ - move.asked));
   std::string failure;
+  if (move.replay) {
+    // Every step but the first stands on the one before, frozen, even a run of the same stage.
+    exact_.beginStage(kNoStage);
+    cv::theRNG().state = move.replay->rngState;
+  }
   const uint64_t rngState = cv::theRNG().state;
   bool completed = false;
   try {
@@ -176,17 +196,21 @@ void StageRunner::runMove(const Move& move) {
   } catch (const std::exception& e) {
     failure = std::string(slider.label) + " failed: " + e.what();
   }
+  RunReport report{&slider, move.position, milliseconds(Clock::now() - started_), failure,
+                   rngState};
+  if (completed && !move.replay && options_.completed) {
+    options_.completed(report, exact_.chain().size() - 1);
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (completed) {
       exactResult_ = exact_.dstImage;
       exactResultMove_ = move.number;
       exactResultNew_ = true;
+      // The previews of later moves build on the restored edit, as after a new window size.
+      if (move.replay && move.replay == &replaying_.back()) viewSizeNew_ = true;
     }
-    if (completed || !failure.empty()) {
-      reports_.push_back(
-          {&slider, move.position, milliseconds(Clock::now() - started_), failure, rngState});
-    }
+    if (completed || !failure.empty()) reports_.push_back(std::move(report));
     running_ = RunProgress{};
     runningMove_ = 0;
     next_.release();

@@ -37,7 +37,8 @@ struct RunProgress {
   int position = 0;
   int rowsDone = 0;
   int rows = 0;
-  double seconds = 0;  // since it started
+  double seconds = 0;   // since it started
+  bool replay = false;  // a step of StageRunner::replay
   int percent() const { return rows > 0 ? static_cast<int>(100LL * rowsDone / rows) : 0; }
 };
 
@@ -68,6 +69,17 @@ struct RunnerOptions {
   // WAIT being the milliseconds from the move that asked for it to its start.
   int slowStageMs = 0;
   std::string timingFile;
+  // Called on the worker after each completed run of a move, before the next run starts and
+  // before the event loop learns of it: its report and its place in the exact pipeline's chain.
+  std::function<void(const RunReport& report, std::size_t step)> completed = nullptr;
+};
+
+// A step of a chain to run again, with the worker's random generator as it was before the step
+// first ran.
+struct ReplayStep {
+  const StageSlider* slider;
+  int position;
+  uint64_t rngState;
 };
 
 // All members are called from the thread that owns the windows.
@@ -85,6 +97,11 @@ class StageRunner {
   // it, the running run is abandoned, and the move starts again from the same base. Ignored once
   // the runner finishes or abandons.
   void move(const StageSlider& slider, int position);
+  // Queues `chain` to run again on the exact pipeline: each step on the result of the one before
+  // and with the generator set as given, so that the result and the chain are those of the runs
+  // it was taken from, noise included. The steps are reported and shown as they complete, but not
+  // previewed nor passed to RunnerOptions::completed.
+  void replay(const std::vector<ReplayStep>& chain);
 
   // The size of the pictures the photo window shows whole; previews start once it is known, and a
   // new size makes the pictures again.
@@ -119,6 +136,7 @@ class StageRunner {
     // The number of the move whose base this move builds on: the first of the moves of its
     // slider in a row. The exact pipeline publishes each base under that number.
     uint64_t base;
+    const ReplayStep* replay = nullptr;  // in replaying_
   };
 
   void work();
@@ -139,6 +157,7 @@ class StageRunner {
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Move> queue_;
+  std::vector<ReplayStep> replaying_;
   bool accepting_ = true;
   bool stopping_ = false;
   uint64_t moves_ = 0;

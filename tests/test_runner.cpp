@@ -153,3 +153,40 @@ TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
   filterNoiseRows(first, 20.0, replay, again, cv::Range(0, first.rows));
   EXPECT_EQ(countDifferences(runner.pipeline().dstImage, again), 0);
 }
+
+// Running a chain again from the generator states its runs started with gives the same bytes and
+// the same chain, noise included. A step that follows a step of its own stage (after a run that
+// failed in between) stands on it instead of replacing it.
+TEST(Runner, AReplayGivesTheSameBytesNoiseIncluded) {
+  const cv::Mat photo = makePhoto(48, 64);
+  std::vector<ReplayStep> chain;
+  RunnerOptions options;
+  options.completed = [&chain](const RunReport& report, std::size_t step) {
+    chain.resize(step);
+    chain.push_back({report.slider, report.position, report.rngState});
+  };
+  StageRunner live(photo.clone(), options);
+  const std::vector<StageStep> moves = {
+      {kNoiseStage, 30}, {kBlurStage, 2}, {kNoiseStage, 50}, {kNoiseStage, 60}};
+  for (const StageStep& move : moves) {
+    live.move(sliderOf(move.id), move.value);
+    ASSERT_TRUE(eventually([&] { return !live.busy(); }));
+  }
+  live.stop();
+  ASSERT_EQ(chain.size(), 3u);
+  for (const bool twice : {false, true}) {
+    if (twice) chain.push_back(chain.back());
+    StageRunner replayed(photo.clone(), options);
+    replayed.replay(chain);
+    ASSERT_TRUE(eventually([&] { return !replayed.busy(); }));
+    replayed.stop();
+    EXPECT_EQ(replayed.takeReports().size(), chain.size());
+    if (twice) {
+      EXPECT_EQ(replayed.pipeline().chain().size(), 4u);
+      EXPECT_GT(countDifferences(replayed.pipeline().result(), live.pipeline().result()), 0);
+    } else {
+      EXPECT_EQ(replayed.pipeline().chain(), live.pipeline().chain());
+      EXPECT_EQ(countDifferences(replayed.pipeline().result(), live.pipeline().result()), 0);
+    }
+  }
+}

@@ -16,6 +16,7 @@ done
 BASE=$(mktemp -d /tmp/lumivet-e2e.XXXXXX)
 WORK=$BASE/work RUN=$BASE/run
 mkdir "$WORK" "$RUN"
+export XDG_STATE_HOME=$BASE/state # edit journals stay out of the real home
 chmod 755 "$BASE" "$WORK" # the unprivileged runs must reach the photos in here
 XVFB_PID= TOOL_PID= TOOL_STATUS= CONTROL= IMAGE= WINDOW= RUN_AS=()
 
