@@ -12,30 +12,23 @@ using Bytes = std::vector<unsigned char>;
 struct FixtureOptions {
   int orientation = 1;  // EXIF numbering; the container's own way of saying it
   Bytes icc;            // embedded as it is
-  Bytes exif;           // a TIFF structure (header and IFDs), see cameraExif
+  Bytes exif;           // a TIFF structure (header and IFDs), see cameraOptions
   std::string xmp;      // an XMP packet
   bool lossless = false;
 };
 
-// EXIF of a camera: make, model and the date it was taken, and the orientation given.
-Bytes cameraExif(int exifOrientation);
-// An XMP packet naming a creator.
-std::string creatorXmp(const std::string& creator);
-// A valid RGB ICC profile that is not sRGB (Adobe RGB-like primaries, gamma 2.2).
-Bytes wideGamutProfile();
+// A camera's photo: make, model, the date it was taken and the orientation in EXIF, a creator in
+// XMP, a valid ICC profile that is not sRGB, and the file's own orientation the same as EXIF's.
+FixtureOptions cameraOptions(int orientation);
 
-// Writes `image` (BGR) as HEIC (av1 false) or AVIF (av1 true); false if no encoder is available.
-bool writeHeif(const std::string& path, const cv::Mat& image, const FixtureOptions& options,
-               bool av1 = false);
-// Writes a 10-bit HEIC whose nclx colour says BT.2020 primaries and the PQ curve.
-bool writeHdrHeic(const std::string& path, const cv::Mat& image);
-// Writes a HEIC whose nclx colour names Display P3 primaries with the sRGB curve, as phones do.
-bool writeDisplayP3Heic(const std::string& path, const cv::Mat& image);
+enum class Kind { heic, avif, jxlLossy, jxlLossless, dng };
+// Writes `image` (BGR) as a photo of that kind with the options.
+bool writePhoto(Kind kind, const std::string& path, const cv::Mat& image, FixtureOptions options);
 
-// Writes `image` as JPEG XL: lossless, or lossy (XYB). Metadata goes into Exif and "xml " boxes.
-bool writeJxl(const std::string& path, const cv::Mat& image, const FixtureOptions& options);
-// Recompresses the JPEG file `jpeg` losslessly as JPEG XL, with the JPEG's own metadata.
-bool writeJxlFromJpeg(const std::string& path, const Bytes& jpeg);
+// Writes a HEIC of `bits` (8 or 10) whose colours are given by nclx code (primaries and transfer
+// as in ITU-T H.273), as phones do.
+bool writeHeicWithColourCode(const std::string& path, const cv::Mat& image, int primaries,
+                             int transfer, int bits);
 
 // Writes a DNG: `image` is made linear and mosaicked through an RGGB colour filter (12 bits),
 // with colours defined so that developing it gives `image` back, and a JPEG preview of the image.
