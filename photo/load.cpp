@@ -5,13 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QImageReader>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <new>
-#include <opencv2/imgcodecs.hpp>
 #include <sstream>
+#include <utility>
+
+#include "photo/decoders.hpp"
 
 std::uint64_t availableMemory() {
   std::ifstream meminfo("/proc/meminfo");
@@ -34,31 +35,44 @@ std::string megabytes(std::uint64_t bytes) {
   return std::to_string((bytes + 500000) / 1000000) + " MB";
 }
 
-// The image codecs write their own complaints about damaged files straight to stderr ("libpng
-// error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot be read
-// from the message box, so stderr points at /dev/null while a file is decoded.
-cv::Mat decodeQuietly(const std::string& path) {
-  std::cerr.flush();
-  std::fflush(stderr);
-  const int savedStderr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (savedStderr >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
-  if (devNull >= 0) ::close(devNull);
+// The decoders' libraries write their own complaints about damaged files straight to stderr
+// ("libpng error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot
+// be read from the message box, so stderr points at /dev/null while a file is read. Under the
+// sanitizers it stays as it is: their reports must reach the console.
+class QuietStderr {
+ public:
+  QuietStderr() {
+#ifdef LUMIVET_SANITIZE
+    return;
+#endif
+    std::cerr.flush();
+    std::fflush(stderr);
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+    if (devNull >= 0) ::close(devNull);
+  }
+  ~QuietStderr() {
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+    }
+  }
 
-  cv::Mat image;
+ private:
+  int saved_ = -1;
+};
+
+// Runs a decoder step; anything it throws (images over the library's pixel limit, exhausted
+// memory, a library's own exception) counts as failure.
+template <typename Step>
+bool safely(Step step) {
   try {
-    image = cv::imread(path, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    // Images over the library's pixel limit throw instead of returning nothing.
-  } catch (const std::bad_alloc&) {
+    return step();
+  } catch (...) {
+    return false;
   }
-
-  std::fflush(stderr);
-  if (savedStderr >= 0) {
-    ::dup2(savedStderr, STDERR_FILENO);
-    ::close(savedStderr);
-  }
-  return image;
 }
 
 }  // namespace
@@ -72,9 +86,14 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
     photo.error = unreadable;
     return photo;
   }
-  const QSize header = QImageReader(QString::fromLocal8Bit(path.c_str())).size();
-  if (memoryLimit > 0 && header.isValid()) {
-    const cv::Size size(header.width(), header.height());
+  QuietStderr quiet;
+  const PhotoDecoder& decoder = decoderFor(path);
+  cv::Size size;
+  if (!safely([&] { return decoder.readSize(path, size); })) {
+    photo.error = unreadable;
+    return photo;
+  }
+  if (memoryLimit > 0 && !size.empty()) {
     const std::uint64_t needed = sessionMemory(size);
     if (needed > memoryLimit) {
       std::ostringstream message;
@@ -85,11 +104,14 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
       return photo;
     }
   }
-  photo.image = decodeQuietly(path);
-  if (photo.image.empty()) {
+  DecodedPhoto decoded;
+  if (!safely([&] { return decoder.decode(path, decoded); }) || decoded.image.empty() ||
+      decoded.image.type() != CV_8UC3) {
     photo.error = unreadable;
     return photo;
   }
-  photo.metadata = readMetadata(path);
+  photo.image = decoded.image;
+  photo.metadata = std::move(decoded.metadata);
+  photo.note = std::move(decoded.note);
   return photo;
 }

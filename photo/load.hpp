@@ -1,4 +1,5 @@
-// Opening the photo: only regular files, only when memory allows, with its metadata read up front.
+// Opening the photo: only regular files, only when memory allows, decoded by the decoder its
+// signature names, with its metadata read up front.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@ struct LoadedPhoto {
   cv::Mat image;           // 8-bit BGR; empty when the photo could not be opened
   PhotoMetadata metadata;  // read at open, written at save
   std::string error;       // why the photo could not be opened, for the user
+  std::string note;        // how it opened, when the user should know (for the status line)
 };
 
 // Memory the kernel says can be given out without swapping (MemAvailable), in bytes; 0 if unknown.
@@ -21,6 +23,7 @@ std::uint64_t availableMemory();
 std::uint64_t sessionMemory(cv::Size size);
 
 // Opens the photo at `path`. Anything but a regular file is refused before it is opened, so a pipe
-// or a device cannot block. The size is read from the header first; a session needing more than
-// `memoryLimit` bytes (0: no limit) is refused before decoding.
+// or a device cannot block. The decoder is chosen by the file's signature. The size is read from
+// the header first; a session needing more than `memoryLimit` bytes (0: no limit) is refused
+// before decoding. A damaged file of any format gives the same message.
 LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit);

@@ -27,6 +27,7 @@ PhotoMetadata readMetadata(const std::string& path) {
   PhotoMetadata metadata;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+    Exiv2::enableBMFF();  // Canon's CR3 raw files are ISO media files
     auto source = owned(Exiv2::ImageFactory::open(path));
     source->readMetadata();
     metadata.exif = source->exifData();
@@ -41,6 +42,37 @@ PhotoMetadata readMetadata(const std::string& path) {
   } catch (const std::exception&) {
     return PhotoMetadata();
   }
+  return metadata;
+}
+
+PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
+                                 const std::string& xmpPacket, std::vector<unsigned char> icc) {
+  PhotoMetadata metadata;
+  Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
+  if (exifBlock.size() > 4) {
+    const std::size_t offset = (std::size_t(exifBlock[0]) << 24) |
+                               (std::size_t(exifBlock[1]) << 16) |
+                               (std::size_t(exifBlock[2]) << 8) | std::size_t(exifBlock[3]);
+    if (offset < exifBlock.size() - 4) {
+      try {
+        const unsigned char* tiff = exifBlock.data() + 4 + offset;
+        const long size = static_cast<long>(exifBlock.size() - 4 - offset);
+        Exiv2::ExifParser::decode(metadata.exif, tiff, size);
+        Exiv2::ExifThumb(metadata.exif).erase();
+      } catch (const std::exception&) {
+        metadata.exif.clear();
+      }
+    }
+  }
+  if (!xmpPacket.empty()) {
+    try {
+      if (Exiv2::XmpParser::decode(metadata.xmp, xmpPacket) != 0) metadata.xmp.clear();
+    } catch (const std::exception&) {
+      metadata.xmp.clear();
+    }
+  }
+  resetOrientation(metadata.exif, metadata.xmp);
+  metadata.icc = std::move(icc);
   return metadata;
 }
 

@@ -19,6 +19,13 @@ struct PhotoMetadata {
 // photo. Metadata that cannot be read gives an empty result: the photo opens without it.
 PhotoMetadata readMetadata(const std::string& path);
 
+// Metadata that a container keeps in blocks of its own (HEIF items, JPEG XL boxes): `exifBlock` as
+// such containers store it (a 4-byte big-endian offset, then the TIFF header and IFDs at that
+// offset), `xmpPacket` an XMP packet, `icc` the profile of the decoded samples. Either may be
+// empty; a damaged one is left out. Orientation and thumbnails are handled as by readMetadata.
+PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
+                                 const std::string& xmpPacket, std::vector<unsigned char> icc);
+
 // Writes `metadata` into the encoded JPEG `jpeg`. Returns false and leaves `jpeg` untouched when
 // there is nothing to write or anything fails: metadata never stops a save.
 bool writeMetadata(const PhotoMetadata& metadata, std::vector<unsigned char>& jpeg);

@@ -44,16 +44,6 @@ void PreviewPipeline::beginMove(const StageSlider& slider, const cv::Mat& exactB
 bool PreviewPipeline::move(const StageSlider& slider, int position, const cv::Mat& exactBase,
                            RunControl* control) {
   beginMove(slider, exactBase);
-  if (slider.preview == PreviewRule::kFullThenScaled && !exactBase_.empty()) {
-    // The stage runs on the photo itself, exactly, and only its result is scaled down. These
-    // stages take milliseconds, so the run is one band.
-    fullResult_.create(exactBase_.size(), exactBase_.type());
-    cv::Mat gray;
-    const StageArgs args{position, 1.0, rng_, exactBase_, gray};
-    slider.run(exactBase_, args)(cv::Range(0, exactBase_.rows), fullResult_);
-    pipeline_.dstImage = areaScaled(fullResult_, size_);
-    return true;
-  }
   return pipeline_.runStage(slider, position, control);
 }
 

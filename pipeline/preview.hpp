@@ -1,8 +1,8 @@
 // The preview pipeline: the stage protocol on a picture the size of the photo window, made from the
 // photo with area averaging, so that a move shows a faithful picture long before the exact run on
-// the photo ends. Stages whose parameters scale run on the small picture; the cheap stages that do
-// not commute with averaging run on the photo-sized base and are scaled down. When the exact
-// pipeline has not made the base a move builds on yet, the preview builds on its own last result.
+// the photo ends. Every stage runs on the small picture, those whose parameters scale with their
+// parameters scaled. When the exact pipeline has not made the base a move builds on yet, the
+// preview builds on its own last result.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -41,8 +41,6 @@ class PreviewPipeline {
   cv::Size size_;
   cv::RNG rng_;
   Pipeline pipeline_;
-  // The photo-sized base the small one was last made from, and the photo-sized result of a cheap
-  // stage, kept so that its pages stay mapped from move to move.
+  // The photo-sized base the small one was last made from, while it is the base.
   cv::Mat exactBase_;
-  cv::Mat fullResult_;
 };

@@ -59,9 +59,10 @@ using StageFunction = BandFilter (*)(const cv::Mat& src, const StageArgs& args);
 enum class PreviewRule {
   // Runs on the small picture with its spatial parameters scaled (StageArgs::scale).
   kScaled,
-  // Cheap at full size and not commuting with averaging (thresholds, per-image ranges, the
-  // truncation of the smoothing): runs on the photo-sized base, and the result is scaled down.
-  kFullThenScaled,
+  // Cheap on the photo and not commuting with averaging (thresholds, the truncation of the
+  // smoothing): the exact run ends within moments, and its result scaled down is the faithful
+  // picture. The stage run on the small picture only gives a first impression until then.
+  kExactScaled,
 };
 
 // One slider of the control window and the stage behind it.
@@ -91,10 +92,10 @@ inline const std::array<StageSlider, 8> kStageTable = {{
     {"Blur", 0, 30, kBlurStage, onBlur, PreviewRule::kScaled},
     {"C.StretchC", 0, 100, kStretchCStage, onStretchC, PreviewRule::kScaled},
     {"C.StretchP", 0, 100, kStretchPStage, onStretchP, PreviewRule::kScaled},
-    {"C.Smooth", 0, 100, kSmoothStage, onSmooth, PreviewRule::kFullThenScaled},
+    {"C.Smooth", 0, 100, kSmoothStage, onSmooth, PreviewRule::kExactScaled},
     {"G.noise", 0, 100, kNoiseStage, onNoise, PreviewRule::kScaled},
-    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero, PreviewRule::kFullThenScaled},
-    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero, PreviewRule::kFullThenScaled},
+    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero, PreviewRule::kExactScaled},
+    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero, PreviewRule::kExactScaled},
 }};
 
 // The slider of the stage `id`; null when there is none.

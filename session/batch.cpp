@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <new>
 #include <set>
 #include <string>
@@ -68,6 +69,9 @@ int runBatch(int argc, char** args) {
 
   std::set<std::string> inputs;
   for (int i = 2; i < argc; ++i) inputs.insert(canonical(args[i]));
+  // Results saved so far, each with the photo it came from: a later photo with the same result
+  // name (a camera's IMG_0001.CR2 beside IMG_0001.JPG) must not replace it.
+  std::map<std::string, std::string> savedFrom;
 
   const bool terminal = ::isatty(STDERR_FILENO);
   const int total = argc - 2;
@@ -78,8 +82,12 @@ int runBatch(int argc, char** args) {
     const auto start = std::chrono::steady_clock::now();
     const std::string target = outputPathFor(path);
     std::string outcome;
+    const auto earlier = savedFrom.find(canonical(target));
     if (inputs.count(canonical(target))) {
       outcome = "not saved: " + fileName(target) + " is one of the photos";
+      ++unsaved;
+    } else if (earlier != savedFrom.end()) {
+      outcome = "not saved: " + fileName(target) + " is already the result of " + earlier->second;
       ++unsaved;
     } else {
       LoadedPhoto photo = loadPhoto(path, availableMemory());
@@ -99,6 +107,7 @@ int runBatch(int argc, char** args) {
         }
         if (!bytes.empty() && writeFileAtomically(target, bytes, error)) {
           outcome = "saved " + fileName(target) + ", " + secondsSince(start);
+          savedFrom[canonical(target)] = fileName(path);
           ++saved;
         } else {
           outcome = "not saved: " + error;

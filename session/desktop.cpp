@@ -53,19 +53,25 @@ void silenceConsole() {
   qInstallMessageHandler(filterQtMessage);
 }
 
-std::string chooseImageFile() {
-  static const char* const kExtensions[] = {"bmp", "dib",  "pbm", "pgm", "ppm",  "pnm",
-                                            "pmm", "sr",   "ras", "jpg", "jpeg", "jpe",
-                                            "jp2", "tiff", "tif", "png", "webp"};
+std::string imageFormatsFilter() {
+  // The library's formats, then phone and camera formats: HEIF, AVIF, JPEG XL, DNG and the
+  // makers' raw files.
+  static const char* const kExtensions[] = {
+      "bmp", "dib", "pbm",  "pgm", "ppm", "pnm",  "pmm",  "sr",   "ras",  "jpg", "jpeg",
+      "jpe", "jp2", "tiff", "tif", "png", "webp", "heic", "heif", "avif", "jxl", "dng",
+      "cr2", "cr3", "nef",  "arw", "orf", "rw2",  "raf",  "pef",  "srw"};
   QStringList patterns;
   for (const char* extension : kExtensions) patterns << anyCasePattern(extension);
+  return ("Image Formats (" + patterns.join(' ') + ")").toStdString();
+}
 
+std::string chooseImageFile() {
   QFileDialog dialog(nullptr, "Open image");
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   // The case-free patterns are unreadable; the entries show their names only.
   dialog.setOption(QFileDialog::HideNameFilterDetails, true);
-  dialog.setNameFilters({"Image Formats (" + patterns.join(' ') + ")", "All (*)"});
+  dialog.setNameFilters({QString::fromStdString(imageFormatsFilter()), "All (*)"});
   dialog.selectNameFilter(dialog.nameFilters().first());
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
   return toPath(dialog.selectedFiles().first());

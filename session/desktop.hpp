@@ -6,6 +6,10 @@
 // Silences OpenCV's logging and Qt's own messages, so the console stays empty on the normal path.
 void silenceConsole();
 
+// The open dialog's first entry: "Image Formats (...)" with a pattern for every extension the
+// tool reads, each matching in any letter case (phones write IMG_0001.HEIC).
+std::string imageFormatsFilter();
+
 // Asks the user for an image file. Returns the chosen path, or an empty string on cancel.
 std::string chooseImageFile();
 

@@ -377,6 +377,7 @@ int runTool(int argc, char** argv) {
   });
   photoSize = photo.image.size();
   openPhotoWindow(photoSize);
+  if (!photo.note.empty()) showStatus(photo.note);
   EditJournal editJournal(defaultJournalFolder(), path);
   journal = &editJournal;
 

@@ -1,7 +1,8 @@
 # Sliders moved in the windows and saved: the file records the moves as its recipe, and applying
 # that file's recipe to a copy of the photo without windows gives the same bytes. A batch with an
 # unreadable photo, one whose result would overwrite another input, or a bad recipe gives the
-# right status.
+# right status. Two photos of one name (a camera's raw and JPEG pair) never share a result: the
+# second is not saved and the first one's result stays.
 source "$(dirname "$0")/lib.sh"
 photo=$WORK/scan.png
 "$HELPER" image "$photo" 320 240
@@ -32,3 +33,15 @@ for batch in "1|Blur 4|copy.png broken.png" "2|Blur 4|x.png x_.jpg" "2|Blur 4; S
   expect_exit "$status"
 done
 expect_stderr_mentions "Sharpen 2"
+
+mkdir "$WORK/pair"
+cp "$photo" "$WORK/pair/cat.png"
+"$HELPER" image "$WORK/pair/cat.jpg" 320 240
+start_tool --apply "Blur 2" "$WORK/pair/cat.png"
+expect_exit 0
+cp "$WORK/pair/cat_.jpg" "$RUN/first.jpg"
+start_tool --apply "Blur 2" "$WORK/pair/cat.png" "$WORK/pair/cat.jpg"
+expect_exit 2
+expect_stderr_mentions "2/2 cat.jpg: not saved: cat_.jpg is already the result of cat.png"
+expect_stderr_mentions "1 of 2 saved, 0 unreadable, 1 not saved"
+expect_same_file "$WORK/pair/cat_.jpg" "$RUN/first.jpg"

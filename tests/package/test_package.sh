@@ -19,7 +19,8 @@ lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log
 
 # Depends come from dpkg-shlibdeps: the libraries the binary links, each with a version.
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6 libqt5widgets5 libopencv-core406 libopencv-highgui406 libexiv2-27; do
+for library in libc6 libstdc++6 libqt5widgets5 libopencv-core406 libopencv-highgui406 libexiv2-27 \
+  libheif1 libjxl0.7 libraw20 liblcms2-2; do
   grep -qF ", $library (>= " <<<", $depends" || fail "Depends lacks $library: $depends"
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '/(pre|post)(inst|rm)$' && fail "maintainer scripts"

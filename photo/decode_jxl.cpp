@@ -1,0 +1,190 @@
+// JPEG XL photos through libjxl: the first frame turned upright by the codestream's orientation, in
+// the colour space it was made in (a lossy XYB file in the original space when libjxl can give it,
+// else sRGB) with the matching ICC profile, and the Exif and "xml " (XMP) boxes.
+#include <jxl/decode.h>
+#include <jxl/decode_cxx.h>
+#include <jxl/thread_parallel_runner.h>
+#include <jxl/thread_parallel_runner_cxx.h>
+
+#include <cstring>
+#include <fstream>
+#include <opencv2/imgproc.hpp>
+
+#include "photo/decoders.hpp"
+
+namespace {
+
+// Metadata boxes larger than this are left out.
+constexpr std::size_t kMaxBoxBytes = 16 << 20;
+// The header lies within the first bytes of any real file; more is read only when it does not.
+constexpr std::size_t kHeaderBytes = 1 << 20;
+
+// The first `limit` bytes of the file, or all of it when it is shorter.
+std::vector<uint8_t> readFile(const std::string& path, std::size_t limit) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file.tellg();
+  if (!file || size <= 0) return {};
+  std::vector<uint8_t> bytes(std::size_t(
+      std::min<std::streamoff>(size, std::streamoff(std::min<std::size_t>(limit, INT64_MAX)))));
+  file.seekg(0);
+  file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+  bytes.resize(std::size_t(std::max<std::streamsize>(file.gcount(), 0)));
+  return bytes;
+}
+
+bool isPlainSrgb(const JxlColorEncoding& c) {
+  return c.color_space == JXL_COLOR_SPACE_RGB && c.white_point == JXL_WHITE_POINT_D65 &&
+         c.primaries == JXL_PRIMARIES_SRGB && c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
+}
+
+struct Box {
+  std::string type;
+  std::vector<uint8_t> data;
+};
+
+// Decodes the file's header, and unless `headerOnly` its first frame, profile and metadata.
+bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
+            DecodedPhoto* photo) {
+  JxlDecoderPtr decoder = JxlDecoderMake(nullptr);
+  if (!decoder) return false;
+  JxlDecoder* dec = decoder.get();
+  JxlThreadParallelRunnerPtr runner;
+  int events = JXL_DEC_BASIC_INFO;
+  if (!headerOnly) {
+    events |= JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX;
+    runner = JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
+    if (!runner ||
+        JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get()) != JXL_DEC_SUCCESS)
+      return false;
+    JxlDecoderSetDecompressBoxes(dec, JXL_TRUE);  // brotli-compressed "brob" boxes come out plain
+  }
+  if (JxlDecoderSubscribeEvents(dec, events) != JXL_DEC_SUCCESS ||
+      JxlDecoderSetInput(dec, bytes.data(), bytes.size()) != JXL_DEC_SUCCESS)
+    return false;
+  JxlDecoderCloseInput(dec);
+
+  JxlBasicInfo info = {};
+  cv::Mat samples, scratch;  // the first frame; later frames of an animation are skipped
+  bool haveFrame = false;
+  std::vector<unsigned char> icc;
+  Box box, exif, xmp;
+  const auto finishBox = [&] {
+    if (box.type.empty()) return;
+    const std::size_t unused = JxlDecoderReleaseBoxBuffer(dec);
+    box.data.resize(box.data.size() - std::min(unused, box.data.size()));
+    if (box.type == "Exif" && exif.type.empty()) exif = std::move(box);
+    if (box.type == "xml " && xmp.type.empty()) xmp = std::move(box);
+    box = Box();
+  };
+  for (;;) {
+    const JxlDecoderStatus status = JxlDecoderProcessInput(dec);
+    if (status == JXL_DEC_ERROR || status == JXL_DEC_NEED_MORE_INPUT) return false;
+    if (status == JXL_DEC_SUCCESS) break;
+    if (status == JXL_DEC_BASIC_INFO) {
+      if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS || info.xsize == 0 ||
+          info.ysize == 0 || info.xsize > INT32_MAX || info.ysize > INT32_MAX)
+        return false;
+      size = cv::Size(int(info.xsize), int(info.ysize));
+      if (headerOnly) return true;
+    } else if (status == JXL_DEC_COLOR_ENCODING) {
+      JxlColorEncoding original;
+      const bool encoded =
+          JxlDecoderGetColorAsEncodedProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                             &original) == JXL_DEC_SUCCESS;
+      if (!info.uses_original_profile && info.num_color_channels == 3) {
+        // A lossy file is stored as XYB and must be converted: into the space it was made in when
+        // that is a named one, else into sRGB.
+        JxlColorEncoding target = original;
+        if (!encoded) {
+          target = JxlColorEncoding();
+          target.color_space = JXL_COLOR_SPACE_RGB;
+          target.white_point = JXL_WHITE_POINT_D65;
+          target.primaries = JXL_PRIMARIES_SRGB;
+          target.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+          target.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+        }
+        JxlDecoderSetPreferredColorProfile(dec, &target);
+      }
+      if (encoded && (original.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
+                      original.transfer_function == JXL_TRANSFER_FUNCTION_HLG))
+        photo->note = "HDR photo shown without tone mapping: its tones are approximate";
+    } else if (status == JXL_DEC_FRAME) {
+      if (haveFrame && JxlDecoderSkipCurrentFrame(dec) != JXL_DEC_SUCCESS) return false;
+    } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+      // The profile of the samples as they come out, now that the output space is settled.
+      JxlColorEncoding data;
+      const bool plain =
+          JxlDecoderGetColorAsEncodedProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &data) ==
+              JXL_DEC_SUCCESS &&
+          isPlainSrgb(data);
+      std::size_t iccSize = 0;
+      if (!plain &&
+          JxlDecoderGetICCProfileSize(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &iccSize) ==
+              JXL_DEC_SUCCESS &&
+          iccSize > 0 && iccSize <= kMaxBoxBytes) {
+        icc.resize(iccSize);
+        if (JxlDecoderGetColorAsICCProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, icc.data(),
+                                           icc.size()) != JXL_DEC_SUCCESS)
+          icc.clear();
+      }
+      const uint32_t channels = info.num_color_channels == 1 ? 1 : 3;
+      const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+      const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
+      const int rows = int(turned ? info.xsize : info.ysize);
+      const int cols = int(turned ? info.ysize : info.xsize);
+      cv::Mat& target = haveFrame ? scratch : samples;
+      target.create(rows, cols, CV_8UC(int(channels)));
+      std::size_t needed = 0;
+      if (JxlDecoderImageOutBufferSize(dec, &format, &needed) != JXL_DEC_SUCCESS ||
+          needed != target.total() * target.elemSize() ||
+          JxlDecoderSetImageOutBuffer(dec, &format, target.data, needed) != JXL_DEC_SUCCESS)
+        return false;
+    } else if (status == JXL_DEC_FULL_IMAGE) {
+      haveFrame = true;
+    } else if (status == JXL_DEC_BOX) {
+      finishBox();
+      char type[4];
+      if (JxlDecoderGetBoxType(dec, type, JXL_TRUE) != JXL_DEC_SUCCESS) return false;
+      const std::string name(type, 4);
+      if ((name == "Exif" && exif.type.empty()) || (name == "xml " && xmp.type.empty())) {
+        box.type = name;
+        box.data.resize(1 << 12);
+        JxlDecoderSetBoxBuffer(dec, box.data.data(), box.data.size());
+      }
+    } else if (status == JXL_DEC_BOX_NEED_MORE_OUTPUT) {
+      const std::size_t unused = JxlDecoderReleaseBoxBuffer(dec);
+      const std::size_t used = box.data.size() - unused;
+      if (box.data.size() * 2 > kMaxBoxBytes) {
+        box = Box();  // too big to be metadata: the rest of it is skipped
+        continue;
+      }
+      box.data.resize(box.data.size() * 2);
+      JxlDecoderSetBoxBuffer(dec, box.data.data() + used, box.data.size() - used);
+    }
+  }
+  finishBox();
+  if (!haveFrame) return false;
+  cv::cvtColor(samples, photo->image,
+               samples.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_RGB2BGR);
+  // The Exif box is stored as HEIF stores it: an offset to the TIFF header, then the data.
+  photo->metadata =
+      metadataFromBlocks(exif.data, std::string(xmp.data.begin(), xmp.data.end()), std::move(icc));
+  return true;
+}
+
+}  // namespace
+
+bool isJxl(const std::string&, const Signature& head) {
+  return JxlSignatureCheck(head.data(), head.size()) >= JXL_SIG_CODESTREAM;
+}
+
+bool jxlSize(const std::string& path, cv::Size& size) {
+  std::vector<uint8_t> head = readFile(path, kHeaderBytes);
+  if (decode(head, true, size, nullptr)) return true;
+  return head.size() == kHeaderBytes && decode(readFile(path, SIZE_MAX), true, size, nullptr);
+}
+
+bool decodeJxl(const std::string& path, DecodedPhoto& photo) {
+  cv::Size size;
+  return decode(readFile(path, SIZE_MAX), false, size, &photo);
+}
