@@ -21,7 +21,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include "pipeline/stages.hpp"
 #include "tests/test_images.hpp"
@@ -60,10 +59,9 @@ void filterStretchPAlone(const cv::Mat& src, int value, cv::Mat& dst) {
   filterStretchP(src, value, dst, gray);
 }
 
-// Applies the named filters (STAGE VALUE pairs) one after another, each to the result of the one
-// before, as the tool does when the user moves one slider after another, and gives the tool's
-// recipe for them.
-cv::Mat applyStages(cv::Mat image, char** steps, int count, std::string& recipe) {
+// Applies the named filters one after another, each to the result of the one before, as the tool
+// does when the user moves one slider after another, and records them as the tool's recipe.
+int expect(int argc, char** argv) {
   using Filter = void (*)(const cv::Mat&, int, cv::Mat&);
   const std::map<std::string, std::pair<Filter, const char*>> filters = {
       {"bilateral", {filterBilateral, "Bilateral"}},
@@ -74,21 +72,14 @@ cv::Mat applyStages(cv::Mat image, char** steps, int count, std::string& recipe)
       {"noise", {filterNoise, "G.noise"}},
       {"black", {filterBlackToZero, "Black->0"}},
       {"white", {filterWhiteToZero, "White->0"}}};
-  for (int i = 0; i + 1 < count; i += 2) {
-    const auto& [filter, name] = filters.at(steps[i]);
-    recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + steps[i + 1];
-    cv::Mat result;  // never in place: `image` may share the caller's buffer
-    filter(image, std::atoi(steps[i + 1]), result);
-    image = result;
-  }
-  return image;
-}
-
-// Writes the photo IN with the stages applied to OUT, with the recipe the tool saves.
-int expect(int argc, char** argv) {
+  cv::Mat image = readStored(argv[2], 0);  // upright, as the tool shows it
   std::string recipe;
-  // upright, as the tool shows it
-  write(argv[3], applyStages(readStored(argv[2], 0), argv + 4, argc - 4, recipe));
+  for (int i = 4; i + 1 < argc; i += 2) {
+    const auto& [filter, name] = filters.at(argv[i]);
+    recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + argv[i + 1];
+    filter(image.clone(), std::atoi(argv[i + 1]), image);
+  }
+  write(argv[3], image);
   Exiv2::XmpProperties::registerNs("https://lumivet.org/ns/recipe/1.0/", "lumivet");
   const auto saved = Exiv2::ImageFactory::open(argv[3]);
   saved->readMetadata();
@@ -221,70 +212,37 @@ int ping(Display* display, Window window, double seconds) {
   return 0;
 }
 
-// Prints "WxH+X+Y PSNR": where the window shows `photo` and how close the picture there is to it.
-// The photo window shows the photo scaled to fit its view with area averaging, across the view's
-// width or down its height, so its width or height is near the window's. The search matches the
-// photo scaled to each candidate size (least mean squared difference): at an eighth of the size
-// from three quarters of the window's, then near the best match at a half and sample for sample,
-// each time against a copy of the photo twice as large as needed.
-int locate(Display* display, Window window, const cv::Mat& photo) {
+// Prints "WxH+X+Y PSNR": where the window shows `photo` scaled to `size` with area averaging, as
+// the photo window shows the whole photo, and how close the picture there is to it.
+int locate(Display* display, Window window, const cv::Mat& photo, cv::Size size) {
   const cv::Mat frame = grab(display, window);
-  const double aspect = double(photo.cols) / photo.rows;
-  cv::Mat level, shrunk, scaled, differences;
-  cv::Rect found;
-  for (const int factor : {8, 2, 1}) {
-    cv::resize(frame, level, frame.size() / factor, 0, 0, cv::INTER_AREA);
-    const double shrink = std::min(1.0, 2.0 * level.cols / photo.cols);
-    cv::resize(photo, shrunk, cv::Size(), shrink, shrink, cv::INTER_AREA);
-    const int grow = factor == 2 ? 4 : 2, reach = factor == 2 ? 8 : 2;
-    cv::Rect within(0, 0, level.cols, level.rows);
-    cv::Size near = level.size();
-    if (factor < 8) {
-      near = found.size() * grow;
-      within &=
-          cv::Rect(found.tl() * grow - cv::Point(reach, reach), near + cv::Size(2, 2) * reach);
-    }
-    double best = HUGE_VAL;
-    for (int d = factor < 8 ? -reach : -level.rows / 4; d <= (factor < 8 ? reach : 0); ++d) {
-      for (const cv::Size size :
-           {cv::Size(near.width + d, std::lround((near.width + d) / aspect)),
-            cv::Size(std::lround((near.height + d) * aspect), near.height + d)}) {
-        if (size.width > within.width || size.height > within.height) continue;
-        cv::resize(shrunk, scaled, size, 0, 0, cv::INTER_AREA);
-        cv::matchTemplate(level(within), scaled, differences, cv::TM_SQDIFF);
-        double least;
-        cv::Point at;
-        cv::minMaxLoc(differences, &least, nullptr, &at);
-        if (least / size.area() < best)
-          best = least / size.area(), found = {within.tl() + at, size};
-      }
-    }
-  }
-  cv::resize(photo, scaled, found.size(), 0, 0, cv::INTER_AREA);
-  std::printf("%dx%d+%d+%d %.1f\n", found.width, found.height, found.x, found.y,
-              cv::PSNR(frame(found), scaled));
+  cv::Mat scaled, differences;
+  cv::resize(photo, scaled, size, 0, 0, cv::INTER_AREA);
+  cv::matchTemplate(frame, scaled, differences, cv::TM_SQDIFF);
+  cv::Point at;
+  cv::minMaxLoc(differences, nullptr, nullptr, &at);
+  std::printf("%dx%d+%d+%d %.1f\n", size.width, size.height, at.x, at.y,
+              cv::PSNR(frame(cv::Rect(at, size)), scaled));
   return 0;
 }
 
 volatile std::sig_atomic_t stopAsked = 0;
 
 // What the photo window shows in `area`, every 20 ms from 300 ms before the user's action until
-// SECONDS have passed, or SIGINT or SIGTERM came and then the exact result or two seconds of a
-// still picture. The action goes through the X server's test extension, as from a keyboard or
-// mouse: "key:NAME" to the window with the keyboard focus, or "click", the middle button where the
-// pointer is (which moves a slider's handle straight there). The expected result is the photo
-// with the STAGE VALUE pairs applied; against it, both scaled to the area with area averaging, a
-// picture is faithful at 35 dB (noise, which nobody can draw again: the spread of its difference
-// from the photo within 15% of the result's) and exact when equal, as a preview may come within
-// 2 of every sample (noise: exact is the last picture, when faithful). Prints how long scaling
-// the result took, a line per change of the picture (ms from the action, PSNR, spread off by),
-// then when the first picture that differs from the one before the action and moves toward the
-// result, the first faithful one and the exact result came.
+// SECONDS have passed, or SIGINT came and then the exact result or two seconds of a still
+// picture. The action goes through the X server's test extension, as from a keyboard or
+// mouse: "key:NAME" to the window with the keyboard focus, or "click", the middle button where
+// the pointer is (which moves a slider's handle straight there). Against the expected result,
+// both scaled to the area with area averaging, a picture is faithful at 35 dB (with "noise",
+// which nobody can draw again: the spread of its difference from the photo within 15% of the
+// result's) and exact when equal, as a preview may come within 2 of every sample (noise: exact is
+// the last picture, when faithful). Prints how long scaling the result took, a line per change of
+// the picture (ms from the action, PSNR, spread off by), then when the first picture that differs
+// from the one before the action and moves toward the result, the first faithful one and the
+// exact result came.
 int record(Display* display, Window window, double seconds, cv::Rect area, const cv::Mat& photo,
-           const std::string& action, char** steps, int count) {
-  std::string recipe;
+           const cv::Mat& result, const std::string& action, bool noise) {
   cv::Mat expected, base, grabbed, shown, difference, mean, deviation;
-  const cv::Mat result = applyStages(photo, steps, count, recipe);
   const double scaling = nowMs();
   cv::resize(result, expected, area.size(), 0, 0, cv::INTER_AREA);
   std::printf("scale %.0f\n", nowMs() - scaling);
@@ -295,12 +253,10 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
     return deviation.at<double>(0);
   };
   const double expectedSpread = std::max(spread(expected), 1e-9);
-  const bool noise = count >= 2 && std::string(steps[count - 2]) == "noise";
-  const KeyCode key = XKeysymToKeycode(display, XStringToKeysym(action.substr(4).c_str()));
-  if (action != "click" && (action.rfind("key:", 0) != 0 || key == 0))
-    return fail("no action " + action);
+  const KeyCode key = XKeysymToKeycode(
+      display, XStringToKeysym(action.substr(std::min<std::size_t>(4, action.size())).c_str()));
+  if (action != "click" && (action.rfind("key:", 0) != 0 || key == 0)) return fail(action + "?");
   std::signal(SIGINT, [](int) { stopAsked = 1; });
-  std::signal(SIGTERM, [](int) { stopAsked = 1; });
 
   const double start = nowMs(), end = start + seconds * 1000;
   double acted = 0, changed = start, stopped = 0, before = 0, first = -1, faithful = -1, exact = -1;
@@ -334,17 +290,13 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
       } else {
         if (first < 0 && distance < before) first = ms;
         if (faithful < 0 && close) faithful = ms;
-        if (noise || cv::norm(shown, expected, cv::NORM_INF) > 0) {
-          exact = noise && close ? ms : -1;  // noise: the last picture
-        } else if (exact < 0) {
-          exact = ms;
-        }
+        const bool equal = !noise && cv::norm(shown, expected, cv::NORM_INF) == 0;
+        exact = noise ? (close ? ms : -1) : equal ? (exact < 0 ? ms : exact) : -1;
       }
     }
     std::this_thread::sleep_for(
         std::chrono::duration<double, std::milli>(start + 20 * tick - nowMs()));
   }
-  if (!acted) return fail("the recording ended before the action");
   for (const auto& [name, ms] :
        {std::pair{"first", first}, {"faithful", faithful}, {"exact", exact}})
     ms < 0 ? std::printf("%s none\n", name) : std::printf("%s %.0f\n", name, ms);
@@ -385,23 +337,24 @@ int main(int argc, char** argv) try {
       return ping(display, window, std::atof(argv[3]));
     });
   }
-  if (command == "locate" && argc == 4) {  // WINDOW PHOTO
+  cv::Rect area;
+  if (command == "locate" && argc == 5 &&  // WINDOW PHOTO WxH
+      std::sscanf(argv[4], "%dx%d", &area.width, &area.height) == 2) {
     return withDisplay(argv[2], [&](Display* display, Window window) {
-      return locate(display, window, readStored(argv[3], 0));
+      return locate(display, window, readStored(argv[3], 0), area.size());
     });
   }
-  cv::Rect area;
-  if (command == "record" && argc >= 7 && argc % 2 == 1 &&
+  if (command == "record" && (argc == 8 || argc == 9) &&
       std::sscanf(argv[4], "%dx%d+%d+%d", &area.width, &area.height, &area.x, &area.y) == 4) {
     return withDisplay(argv[2], [&](Display* display, Window window) {
-      return record(display, window, std::atof(argv[3]), area, readStored(argv[5], 0), argv[6],
-                    argv + 7, argc - 7);
+      return record(display, window, std::atof(argv[3]), area, readStored(argv[5], 0),
+                    readStored(argv[6], 0), argv[7], argc == 9 && argv[8] == std::string("noise"));
     });
   }
   return fail(
       "usage: image PATH W H | expect IN OUT [STAGE VALUE]... | sliders|digest|close WINDOW"
-      " | digest FILE | cursor | ping WINDOW SECONDS | locate WINDOW PHOTO"
-      " | record WINDOW SECONDS WxH+X+Y PHOTO key:NAME|click [STAGE VALUE]...");
+      " | digest FILE | cursor | ping WINDOW SECONDS | locate WINDOW PHOTO WxH"
+      " | record WINDOW SECONDS WxH+X+Y PHOTO EXPECTED key:NAME|click [noise]");
 } catch (const std::exception& e) {
   return fail(e.what());
 }

@@ -125,22 +125,19 @@ placed_and_drawn() {
 }
 sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]; }
 
-# photo_shown PHOTO: the photo window shows PHOTO scaled to fit, sample for sample; PHOTO_AREA is
-# set to where, as WxH+X+Y inside the window, for record_move.
-photo_shown() {
-  local psnr
-  read -r PHOTO_AREA psnr < <("$HELPER" locate "$IMAGE" "$1") && [ "${psnr%.*}" -ge 40 ]
-}
+# photo_shown PHOTO: the photo window shows PHOTO at the size of the last picture in the tool's
+# timing file ($RUN/timing), sample for sample; PHOTO_AREA is set to where, as WxH+X+Y inside it.
+photo_shown() { local s; read -r PHOTO_AREA s < <("$HELPER" locate "$IMAGE" "$1" "$(shown_size)") && [ "${s%.*}" -ge 40 ]; }
+shown_size() { awk '$1 == "show" {s = $2} END {print s}' "$RUN/timing"; }
 
-# record_move ACTION "LABEL VALUE" PHOTO STAGE VALUE...: records the photo window's PHOTO_AREA
+# record_move ACTION "LABEL VALUE" PHOTO EXPECTED [noise]: records the photo window's PHOTO_AREA
 # while ACTION (key:NAME, or click: the middle button where the pointer is) moves a slider, from
 # just before it until the trace file has a new line for the run of LABEL VALUE and the exact
-# result is shown. The expected result is PHOTO with the stages applied; the helper's report goes
-# to $RUN/record.
+# result is shown; the helper's report goes to $RUN/record.
 record_move() {
   local lines=0 recorder
   [ ! -f "$RUN/trace" ] || lines=$(wc -l <"$RUN/trace")
-  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$1" "${@:4}" >"$RUN/record" &
+  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$4" "$1" "${@:5}" >"$RUN/record" &
   recorder=$!
   wait_for 900 "the run of $2" traced_since "$lines" "$2 - "
   kill -INT "$recorder"
