@@ -121,9 +121,8 @@ placed_and_drawn() {
   local HEIGHT=0
   eval "$(xdotool getwindowgeometry --shell "$CONTROL" | grep '^HEIGHT=')"
   xdotool windowmove --sync "$CONTROL" 0 0 windowmove --sync "$IMAGE" 0 $((HEIGHT + 20))
-  sliders_drawn
+  [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]
 }
-sliders_drawn() { [ "$("$HELPER" sliders "$CONTROL" 2>/dev/null | wc -l)" -eq 8 ]; }
 
 # photo_shown PHOTO: the photo window shows PHOTO at the size of the last picture in the tool's
 # timing file ($RUN/timing), sample for sample; PHOTO_AREA is set to where, as WxH+X+Y inside it.
@@ -137,11 +136,9 @@ shown_size() { awk '$1 == "show" {s = $2} END {print s}' "$RUN/timing"; }
 record_move() {
   local lines=0 recorder
   [ ! -f "$RUN/trace" ] || lines=$(wc -l <"$RUN/trace")
-  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$4" "$1" "${@:5}" >"$RUN/record" &
-  recorder=$!
+  "$HELPER" record "$IMAGE" 900 "$PHOTO_AREA" "$3" "$4" "$1" "${@:5}" >"$RUN/record" & recorder=$!
   wait_for 900 "the run of $2" traced_since "$lines" "$2 - "
-  kill -INT "$recorder"
-  wait "$recorder" || fail "the recording of $2 failed"
+  kill -INT "$recorder" && wait "$recorder" || fail "the recording of $2 failed"
 }
 # traced_since LINES TEXT: a line after the first LINES of the trace file starts with TEXT.
 traced_since() { [ -f "$RUN/trace" ] && tail -n +$(($1 + 1)) "$RUN/trace" | awk -v t="$2" 'index($0, t) == 1 {f = 1} END {exit !f}'; }
