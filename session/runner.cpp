@@ -258,7 +258,8 @@ void StageRunner::preview() {
   for (;;) {
     const auto betterBase = [this] {
       return previewed_.number > exactResultMove_ && !previewedOnExactBase_ &&
-             exactBaseMove_ == previewed_.base;
+             exactBaseMove_ == previewed_.base &&
+             previewed_.slider->preview == PreviewRule::kScaled;
     };
     changed_.wait_for(lock, std::chrono::milliseconds(100), [&] {
       return stopping_ || (viewSize_.area() > 0 && (viewSizeNew_ || exactResultNew_ ||
@@ -331,15 +332,11 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
     const auto began = Clock::now();
     bool done = false;
     try {
-      if (last && lastMs > kCoarseAfterMs) {
-        // A quicker picture comes first. A stage that scales runs at a coarser size (the
-        // bilateral filter is slow even at the window's size; its cost falls with the cube of the
-        // factor or faster); one that runs on the photo runs on the window's picture instead.
-        int factor = 1;
-        if (slider.preview == PreviewRule::kScaled) {
-          factor = 2;
-          while (factor < 8 && lastMs / (factor * factor * factor) > kCoarseAfterMs) ++factor;
-        }
+      if (last && lastMs > kCoarseAfterMs && slider.preview == PreviewRule::kScaled) {
+        // A picture at a coarser size comes first: the bilateral filter is slow even at the
+        // window's size. Its cost falls with the cube of the factor or faster.
+        int factor = 2;
+        while (factor < 8 && lastMs / (factor * factor * factor) > kCoarseAfterMs) ++factor;
         previewPipeline_.beginMove(slider, base);
         Picture picture{previewPipeline_.coarse(slider, move.position, factor),
                         {},
@@ -351,7 +348,9 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
       }
       done = previewPipeline_.move(slider, move.position, base, &previewControl_);
     } catch (const std::exception&) {
-      // The exact run reports the failure; the window keeps its picture.
+      // The exact run reports the failure; the window keeps its picture, and the move counts as
+      // previewed, so that it is not tried again and again.
+      done = true;
     }
     const double ms = milliseconds(Clock::now() - began);
 
@@ -366,10 +365,11 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
     previewPicture_ = previewPipeline_.picture();
     rowsShown_ = 0;
     rowsPicture_.release();
-    offer({previewPicture_,
-           {},
-           move.number,
-           base.empty() ? PictureKind::kPreview : PictureKind::kPreviewOnExactBase});
+    // A stage that is only faithful on the photo gives a first impression here; its exact
+    // result follows within moments.
+    PictureKind kind = base.empty() ? PictureKind::kPreview : PictureKind::kPreviewOnExactBase;
+    if (slider.preview == PreviewRule::kExactScaled) kind = PictureKind::kCoarse;
+    offer({previewPicture_, {}, move.number, kind});
   }
 }
 
