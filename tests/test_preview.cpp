@@ -40,11 +40,10 @@ cv::Mat makeScene(int rows, int cols) {
 
 // Standard deviation of the difference of two pictures, over all samples.
 double spread(const cv::Mat& a, const cv::Mat& b) {
-  cv::Mat diff;
+  cv::Mat diff, mean, deviation;
   cv::subtract(a, b, diff, cv::noArray(), CV_32F);
-  cv::Scalar mean, deviation;
   cv::meanStdDev(diff.reshape(1), mean, deviation);
-  return deviation[0];
+  return deviation.at<double>(0);
 }
 
 }  // namespace
