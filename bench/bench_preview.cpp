@@ -16,7 +16,8 @@ void previewMove(benchmark::State& state, const StageSlider& slider) {
   preview.move(slider, slider.maximum, photo);
   for (auto _ : state) {
     preview.move(slider, slider.maximum, photo);
-    benchmark::DoNotOptimize(preview.picture().data);
+    uchar* samples = preview.picture().data;
+    benchmark::DoNotOptimize(samples);
   }
 }
 
@@ -25,12 +26,18 @@ void coarseMove(benchmark::State& state) {
   const StageSlider& slider = *sliderById(kBilateralStage);
   PreviewPipeline preview(photo, kView);
   preview.beginMove(slider, photo);
-  for (auto _ : state) benchmark::DoNotOptimize(preview.coarse(slider, slider.maximum, 2).data);
+  for (auto _ : state) {
+    cv::Mat picture = preview.coarse(slider, slider.maximum, 2);
+    benchmark::DoNotOptimize(picture.data);
+  }
 }
 
 void areaScaling(benchmark::State& state) {
   const cv::Mat& photo = benchPhoto(static_cast<int>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(areaScaled(photo, kView).data);
+  for (auto _ : state) {
+    cv::Mat picture = areaScaled(photo, kView);
+    benchmark::DoNotOptimize(picture.data);
+  }
 }
 
 const bool registered = [] {

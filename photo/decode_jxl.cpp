@@ -5,6 +5,7 @@
 #include <jxl/decode_cxx.h>
 #include <jxl/thread_parallel_runner.h>
 #include <jxl/thread_parallel_runner_cxx.h>
+#include <jxl/version.h>
 
 #include <cstring>
 #include <fstream>
@@ -31,6 +32,13 @@ std::vector<uint8_t> readFile(const std::string& path, std::size_t limit) {
   bytes.resize(std::size_t(std::max<std::streamsize>(file.gcount(), 0)));
   return bytes;
 }
+
+// libjxl 0.9 dropped the pixel format argument of the colour profile getters.
+#if JPEGXL_NUMERIC_VERSION >= JPEGXL_COMPUTE_NUMERIC_VERSION(0, 9, 0)
+#define JXL_PROFILE_ARGS(target) target
+#else
+#define JXL_PROFILE_ARGS(target) nullptr, target
+#endif
 
 bool isPlainSrgb(const JxlColorEncoding& c) {
   return c.color_space == JXL_COLOR_SPACE_RGB && c.white_point == JXL_WHITE_POINT_D65 &&
@@ -89,7 +97,7 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
     } else if (status == JXL_DEC_COLOR_ENCODING) {
       JxlColorEncoding original;
       const bool encoded =
-          JxlDecoderGetColorAsEncodedProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+          JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_ORIGINAL),
                                              &original) == JXL_DEC_SUCCESS;
       if (!info.uses_original_profile && info.num_color_channels == 3) {
         // A lossy file is stored as XYB and must be converted: into the space it was made in when
@@ -114,16 +122,16 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
       // The profile of the samples as they come out, now that the output space is settled.
       JxlColorEncoding data;
       const bool plain =
-          JxlDecoderGetColorAsEncodedProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &data) ==
+          JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), &data) ==
               JXL_DEC_SUCCESS &&
           isPlainSrgb(data);
       std::size_t iccSize = 0;
       if (!plain &&
-          JxlDecoderGetICCProfileSize(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &iccSize) ==
+          JxlDecoderGetICCProfileSize(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), &iccSize) ==
               JXL_DEC_SUCCESS &&
           iccSize > 0 && iccSize <= kMaxBoxBytes) {
         icc.resize(iccSize);
-        if (JxlDecoderGetColorAsICCProfile(dec, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, icc.data(),
+        if (JxlDecoderGetColorAsICCProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), icc.data(),
                                            icc.size()) != JXL_DEC_SUCCESS)
           icc.clear();
       }

@@ -120,7 +120,9 @@ bool largestPreview(const std::string& path, std::vector<unsigned char>* bytes, 
                     int& orientation) {
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    Exiv2::enableBMFF();
+#if !EXIV2_TEST_VERSION(0, 28, 0)
+    Exiv2::enableBMFF();  // always on from 0.28
+#endif
     auto image = Exiv2::ImageFactory::open(path);
     image->readMetadata();
     const Exiv2::PreviewManager previews(*image);
@@ -134,7 +136,7 @@ bool largestPreview(const std::string& path, std::vector<unsigned char>* bytes, 
     if (!best || best->width_ == 0 || best->height_ == 0) return false;
     size = cv::Size(int(best->width_), int(best->height_));
     const auto tag = image->exifData().findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    orientation = tag != image->exifData().end() ? int(tag->toLong()) : 1;
+    orientation = tag != image->exifData().end() ? int(exifInteger(*tag)) : 1;
     if (orientation >= 5 && orientation <= 8) std::swap(size.width, size.height);
     if (bytes) {
       const Exiv2::PreviewImage preview = previews.getPreviewImage(*best);

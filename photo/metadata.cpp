@@ -2,6 +2,7 @@
 #include "photo/metadata.hpp"
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -20,6 +21,27 @@ void resetOrientation(Exiv2::ExifData& exif, Exiv2::XmpData& xmp) {
 
 }  // namespace
 
+std::vector<unsigned char> iccProfileOf(Exiv2::Image& image) {
+  if (!image.iccProfileDefined()) return {};
+#if EXIV2_TEST_VERSION(0, 28, 0)
+  const Exiv2::DataBuf& icc = image.iccProfile();
+  return {icc.c_data(), icc.c_data() + icc.size()};
+#else
+  const Exiv2::DataBuf* icc = image.iccProfile();
+  return {icc->pData_, icc->pData_ + icc->size_};
+#endif
+}
+
+void setIccProfileOf(Exiv2::Image& image, const std::vector<unsigned char>& icc) {
+  // Stored unchanged, whatever the profile claims to be.
+  Exiv2::DataBuf buffer(icc.data(), static_cast<ExivSize>(icc.size()));
+#if EXIV2_TEST_VERSION(0, 28, 0)
+  image.setIccProfile(std::move(buffer), false);
+#else
+  image.setIccProfile(buffer, false);
+#endif
+}
+
 // exiv2 bounds its own work on damaged blocks: it checks every offset and count against the size
 // of the file and refuses an IFD chain that comes back to an IFD it has read, so a truncated block
 // or an IFD loop throws instead of running away.
@@ -27,16 +49,15 @@ PhotoMetadata readMetadata(const std::string& path) {
   PhotoMetadata metadata;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    Exiv2::enableBMFF();  // Canon's CR3 raw files are ISO media files
+#if !EXIV2_TEST_VERSION(0, 28, 0)
+    Exiv2::enableBMFF();  // Canon's CR3 raw files are ISO media files (always read from 0.28 on)
+#endif
     auto source = owned(Exiv2::ImageFactory::open(path));
     source->readMetadata();
     metadata.exif = source->exifData();
     metadata.iptc = source->iptcData();
     metadata.xmp = source->xmpData();
-    if (source->iccProfileDefined()) {
-      const Exiv2::DataBuf* icc = source->iccProfile();
-      metadata.icc.assign(icc->pData_, icc->pData_ + icc->size_);
-    }
+    metadata.icc = iccProfileOf(*source);
     Exiv2::ExifThumb(metadata.exif).erase();
     resetOrientation(metadata.exif, metadata.xmp);
   } catch (const std::exception&) {
@@ -56,8 +77,8 @@ PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
     if (offset < exifBlock.size() - 4) {
       try {
         const unsigned char* tiff = exifBlock.data() + 4 + offset;
-        const long size = static_cast<long>(exifBlock.size() - 4 - offset);
-        Exiv2::ExifParser::decode(metadata.exif, tiff, size);
+        const std::size_t size = exifBlock.size() - 4 - offset;
+        Exiv2::ExifParser::decode(metadata.exif, tiff, static_cast<ExivSize>(size));
         Exiv2::ExifThumb(metadata.exif).erase();
       } catch (const std::exception&) {
         metadata.exif.clear();
@@ -80,14 +101,13 @@ bool writeMetadata(const PhotoMetadata& metadata, std::vector<unsigned char>& jp
   if (metadata.empty()) return false;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    auto target = owned(Exiv2::ImageFactory::open(jpeg.data(), static_cast<long>(jpeg.size())));
+    auto target = owned(Exiv2::ImageFactory::open(jpeg.data(), static_cast<ExivSize>(jpeg.size())));
     target->readMetadata();
     target->setExifData(metadata.exif);
     target->setIptcData(metadata.iptc);
     target->setXmpData(metadata.xmp);
     if (!metadata.icc.empty()) {
-      Exiv2::DataBuf icc(metadata.icc.data(), static_cast<long>(metadata.icc.size()));
-      target->setIccProfile(icc, false);  // stored unchanged, whatever it claims to be
+      setIccProfileOf(*target, metadata.icc);
     }
     target->writeMetadata();
 
@@ -95,9 +115,9 @@ bool writeMetadata(const PhotoMetadata& metadata, std::vector<unsigned char>& jp
     if (io.open() != 0) return false;
     std::vector<unsigned char> result(io.size());
     io.seek(0, Exiv2::BasicIo::beg);
-    const long read = io.read(result.data(), static_cast<long>(result.size()));
+    const ExivSize read = io.read(result.data(), static_cast<ExivSize>(result.size()));
     io.close();
-    if (read != static_cast<long>(result.size()) || result.empty()) return false;
+    if (read != static_cast<ExivSize>(result.size()) || result.empty()) return false;
     jpeg.swap(result);
     return true;
   } catch (const std::exception&) {

@@ -2,9 +2,26 @@
 // kept in memory, written into the saved JPEG.
 #pragma once
 
+#include <cstdint>
 #include <exiv2/exiv2.hpp>
 #include <string>
 #include <vector>
+
+// exiv2 0.28 counts bytes in size_t where 0.27 used long.
+#if EXIV2_TEST_VERSION(0, 28, 0)
+using ExivSize = std::size_t;
+#else
+using ExivSize = long;
+#endif
+
+// An EXIF value as an integer (0.28 renamed toLong to toInt64).
+inline std::int64_t exifInteger(const Exiv2::Metadatum& datum) {
+#if EXIV2_TEST_VERSION(0, 28, 0)
+  return datum.toInt64();
+#else
+  return datum.toLong();
+#endif
+}
 
 struct PhotoMetadata {
   Exiv2::ExifData exif;
@@ -25,6 +42,10 @@ PhotoMetadata readMetadata(const std::string& path);
 // empty; a damaged one is left out. Orientation and thumbnails are handled as by readMetadata.
 PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
                                  const std::string& xmpPacket, std::vector<unsigned char> icc);
+
+// The ICC profile an opened image holds (empty when none), and one to store in it unchanged.
+std::vector<unsigned char> iccProfileOf(Exiv2::Image& image);
+void setIccProfileOf(Exiv2::Image& image, const std::vector<unsigned char>& icc);
 
 // Writes `metadata` into the encoded JPEG `jpeg`. Returns false and leaves `jpeg` untouched when
 // there is nothing to write or anything fails: metadata never stops a save.

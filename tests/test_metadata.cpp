@@ -31,7 +31,7 @@ std::string writeCameraJpeg() {
   exif["Exif.Image.Orientation"] = uint16_t(6);
   exif["Exif.GPSInfo.GPSLatitudeRef"] = "N";
   const std::vector<unsigned char> thumb = jpegOf(makePhoto(8, 8));
-  Exiv2::ExifThumb(exif).setJpegThumbnail(thumb.data(), long(thumb.size()));
+  Exiv2::ExifThumb(exif).setJpegThumbnail(thumb.data(), ExivSize(thumb.size()));
   image->setExifData(exif);
   image->iptcData()["Iptc.Application2.Copyright"] = "Someone";
   image->xmpData()["Xmp.dc.creator"] = "Someone";
@@ -62,13 +62,13 @@ TEST(Metadata, CameraFieldsAreKeptOrientationResetThumbnailDropped) {
   std::vector<unsigned char> out = jpegOf(makePhoto(64, 48));
   ASSERT_TRUE(writeMetadata(metadata, out));
 
-  auto image = Exiv2::ImageFactory::open(out.data(), long(out.size()));
+  auto image = Exiv2::ImageFactory::open(out.data(), ExivSize(out.size()));
   image->readMetadata();
   Exiv2::ExifData& exif = image->exifData();
   EXPECT_EQ(exif["Exif.Photo.DateTimeOriginal"].toString(), "2026:05:04 10:11:12");
   EXPECT_EQ(exif["Exif.GPSInfo.GPSLatitudeRef"].toString(), "N");
-  EXPECT_EQ(exif["Exif.Image.Orientation"].toLong(), 1);
-  EXPECT_EQ(Exiv2::ExifThumbC(exif).copy().size_, 0);
+  EXPECT_EQ(exifInteger(exif["Exif.Image.Orientation"]), 1);
+  EXPECT_STREQ(Exiv2::ExifThumbC(exif).mimeType(), "");  // no thumbnail
   EXPECT_EQ(image->iptcData()["Iptc.Application2.Copyright"].toString(), "Someone");
   EXPECT_EQ(image->xmpData()["Xmp.dc.creator"].toString(), "Someone");
   EXPECT_EQ(image->xmpData()["Xmp.tiff.Orientation"].toString(), "1");
@@ -85,8 +85,7 @@ TEST(Metadata, TheColourProfileOfAJpegOrPngGoesIntoTheResultUnchanged) {
     const std::string path = tempPath(name);
     ASSERT_TRUE(cv::imwrite(path, makePhoto(20, 30)));
     auto input = Exiv2::ImageFactory::open(path);
-    Exiv2::DataBuf buffer(profile.data(), long(profile.size()));
-    input->setIccProfile(buffer, false);
+    setIccProfileOf(*input, profile);
     input->writeMetadata();
     const PhotoMetadata metadata = readMetadata(path);
     std::remove(path.c_str());
@@ -94,11 +93,9 @@ TEST(Metadata, TheColourProfileOfAJpegOrPngGoesIntoTheResultUnchanged) {
     const cv::Mat pixels = makePhoto(30, 20);
     std::vector<unsigned char> out = jpegOf(pixels), plain = out;
     ASSERT_TRUE(writeMetadata(metadata, out)) << name;
-    auto saved = Exiv2::ImageFactory::open(out.data(), long(out.size()));
+    auto saved = Exiv2::ImageFactory::open(out.data(), ExivSize(out.size()));
     saved->readMetadata();
-    ASSERT_TRUE(saved->iccProfileDefined()) << name;
-    const Exiv2::DataBuf* icc = saved->iccProfile();
-    EXPECT_EQ(std::vector<unsigned char>(icc->pData_, icc->pData_ + icc->size_), profile) << name;
+    EXPECT_EQ(iccProfileOf(*saved), profile) << name;
     // Samples are never converted to or from the profile.
     EXPECT_EQ(countDifferences(cv::imdecode(out, cv::IMREAD_COLOR),
                                cv::imdecode(plain, cv::IMREAD_COLOR)),
