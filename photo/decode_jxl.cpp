@@ -96,9 +96,9 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
       if (headerOnly) return true;
     } else if (status == JXL_DEC_COLOR_ENCODING) {
       JxlColorEncoding original;
-      const bool encoded =
-          JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_ORIGINAL),
-                                             &original) == JXL_DEC_SUCCESS;
+      const bool encoded = JxlDecoderGetColorAsEncodedProfile(
+                               dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_ORIGINAL),
+                               &original) == JXL_DEC_SUCCESS;
       if (!info.uses_original_profile && info.num_color_channels == 3) {
         // A lossy file is stored as XYB and must be converted: into the space it was made in when
         // that is a named one, else into sRGB.
@@ -122,17 +122,17 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
       // The profile of the samples as they come out, now that the output space is settled.
       JxlColorEncoding data;
       const bool plain =
-          JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), &data) ==
-              JXL_DEC_SUCCESS &&
+          JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
+                                             &data) == JXL_DEC_SUCCESS &&
           isPlainSrgb(data);
       std::size_t iccSize = 0;
       if (!plain &&
-          JxlDecoderGetICCProfileSize(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), &iccSize) ==
-              JXL_DEC_SUCCESS &&
+          JxlDecoderGetICCProfileSize(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
+                                      &iccSize) == JXL_DEC_SUCCESS &&
           iccSize > 0 && iccSize <= kMaxBoxBytes) {
         icc.resize(iccSize);
-        if (JxlDecoderGetColorAsICCProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA), icc.data(),
-                                           icc.size()) != JXL_DEC_SUCCESS)
+        if (JxlDecoderGetColorAsICCProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
+                                           icc.data(), icc.size()) != JXL_DEC_SUCCESS)
           icc.clear();
       }
       const uint32_t channels = info.num_color_channels == 1 ? 1 : 3;
