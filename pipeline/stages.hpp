@@ -1,6 +1,6 @@
-// Chief header of the pipeline: the stage ids, the stage table that declares every slider (label,
-// range, start position, id, what a move of it runs and how that scales to a smaller picture),
-// and the pipeline value that runs the stage protocol.
+// Chief header of the pipeline: the stage ids and the stage table that declares every slider
+// (label, range, start position, id, what a move of it runs and how that scales to a smaller
+// picture). The pipeline value that runs the stage protocol over it is in pipeline/pipeline.hpp.
 #pragma once
 
 #include <array>
@@ -105,4 +105,3 @@ inline const StageSlider* sliderById(int id) {
   return nullptr;
 }
 
-#include "pipeline/pipeline.hpp"

@@ -36,11 +36,11 @@
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
 #include "session/batch.hpp"
-#include "session/desktop.hpp"
-#include "session/display.hpp"
 #include "session/journal.hpp"
-#include "session/photo_window.hpp"
 #include "session/runner.hpp"
+#include "ui/desktop.hpp"
+#include "ui/display.hpp"
+#include "ui/photo_window.hpp"
 
 namespace {
 

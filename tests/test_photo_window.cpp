@@ -10,8 +10,8 @@
 #include <QtTest/QTest>
 #include <vector>
 
-#include "session/photo_window.hpp"
 #include "tests/test_images.hpp"
+#include "ui/photo_window.hpp"
 
 namespace {
 

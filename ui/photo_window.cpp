@@ -1,6 +1,6 @@
 // The photo window: a scroll area that paints the fit picture as it is, or the visible part of the
 // full-resolution photo when zoomed, inside a main window with the zoom, save and copy actions.
-#include "session/photo_window.hpp"
+#include "ui/photo_window.hpp"
 
 #include <X11/keysym.h>
 
@@ -23,7 +23,7 @@
 #include <functional>
 #include <vector>
 
-#include "session/display.hpp"
+#include "ui/display.hpp"
 
 namespace {
 
