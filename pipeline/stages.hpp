@@ -59,11 +59,18 @@ using StageFunction = BandFilter (*)(const cv::Mat& src, const StageArgs& args);
 enum class PreviewRule {
   // Runs on the small picture with its spatial parameters scaled (StageArgs::scale).
   kScaled,
-  // Cheap on the photo and not commuting with averaging (thresholds, the truncation of the
-  // smoothing): the exact run ends within moments, and its result scaled down is the faithful
-  // picture. The stage run on the small picture only gives a first impression until then.
-  kExactScaled,
+  // A map of each sample that does not commute with averaging (thresholds, the truncations of the
+  // smoothing): the small picture is the map of every sample of the photo-sized base, area-scaled
+  // in one pass, which for the cut-offs is their exact result scaled. Without that base the map
+  // runs on the small picture's own samples, a first impression only.
+  kMapped,
 };
+
+// From which position a preview at a coarser level of the preview's pyramid (1: half the window's
+// size, 2: a quarter) is closer to the exact result than the picture before the move, so that
+// showing it first moves toward the result. kNever: at no position.
+inline constexpr int kNever = 1 << 20;
+using CoarseFrom = std::array<int, 2>;
 
 // One slider of the control window and the stage behind it.
 struct StageSlider {
@@ -73,6 +80,10 @@ struct StageSlider {
   int id;
   StageFunction run;
   PreviewRule preview;
+  // The work of one run per pixel at `position` on a picture `scale` times the photo's size, in
+  // units its time grows with (the bilateral filter: its diameter squared).
+  double (*work)(int position, double scale);
+  CoarseFrom coarseFrom;
 };
 
 // What each slider's move runs. A position and scale in, the filter of a band out.
@@ -85,18 +96,34 @@ BandFilter onNoise(const cv::Mat& src, const StageArgs& args);
 BandFilter onBlackToZero(const cv::Mat& src, const StageArgs& args);
 BandFilter onWhiteToZero(const cv::Mat& src, const StageArgs& args);
 
+// Work per pixel of each kind of stage.
+double bilateralWork(int position, double scale);
+double blurWork(int position, double scale);
+double sampleWork(int position, double scale);
+
 // The sliders in the order the control window shows them. "Black->0" comes before "White->0" but
-// has the higher id, and "White->0" is the only slider that starts at its maximum.
+// has the higher id, and "White->0" is the only slider that starts at its maximum. The positions
+// from which coarser pictures may come first are measured by scripts/responsiveness-report.
+// clang-format off
 inline const std::array<StageSlider, 8> kStageTable = {{
-    {"Bilateral", 0, 20, kBilateralStage, onBilateral, PreviewRule::kScaled},
-    {"Blur", 0, 30, kBlurStage, onBlur, PreviewRule::kScaled},
-    {"C.StretchC", 0, 100, kStretchCStage, onStretchC, PreviewRule::kScaled},
-    {"C.StretchP", 0, 100, kStretchPStage, onStretchP, PreviewRule::kScaled},
-    {"C.Smooth", 0, 100, kSmoothStage, onSmooth, PreviewRule::kExactScaled},
-    {"G.noise", 0, 100, kNoiseStage, onNoise, PreviewRule::kScaled},
-    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero, PreviewRule::kExactScaled},
-    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero, PreviewRule::kExactScaled},
+    {"Bilateral", 0, 20, kBilateralStage, onBilateral,
+     PreviewRule::kScaled, bilateralWork, {9, 9}},
+    {"Blur", 0, 30, kBlurStage, onBlur,
+     PreviewRule::kScaled, blurWork, {4, 7}},
+    {"C.StretchC", 0, 100, kStretchCStage, onStretchC,
+     PreviewRule::kScaled, sampleWork, {26, 41}},
+    {"C.StretchP", 0, 100, kStretchPStage, onStretchP,
+     PreviewRule::kScaled, sampleWork, {21, 36}},
+    {"C.Smooth", 0, 100, kSmoothStage, onSmooth,
+     PreviewRule::kMapped, sampleWork, {kNever, kNever}},
+    {"G.noise", 0, 100, kNoiseStage, onNoise,
+     PreviewRule::kScaled, sampleWork, {kNever, kNever}},
+    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero,
+     PreviewRule::kMapped, sampleWork, {kNever, kNever}},
+    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero,
+     PreviewRule::kMapped, sampleWork, {kNever, kNever}},
 }};
+// clang-format on
 
 // The slider of the stage `id`; null when there is none.
 inline const StageSlider* sliderById(int id) {
@@ -104,4 +131,3 @@ inline const StageSlider* sliderById(int id) {
     if (slider.id == id) return &slider;
   return nullptr;
 }
-

@@ -100,7 +100,7 @@ void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
   openPhotoWindow(photoSize);
-  photoWindow->setPicture(picture.fit, picture.full);
+  photoWindow->setPicture(picture.fit, picture.full, picture.marks, picture.histogram);
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
         << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
@@ -144,6 +144,9 @@ void refresh() {
   Picture picture;
   if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
     show(picture);
+  }
+  if (runner->takeOriginal(picture)) {
+    photoWindow->setOriginal(picture.fit, picture.full, picture.marks, picture.histogram);
   }
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {

@@ -1,0 +1,213 @@
+// Area averaging in whole numbers, a histogram, and clipping marks.
+//
+// Along one axis, n source pixels become m (m <= n). With g = gcd(n, m), a source pixel is m / g
+// units long and a pixel of the picture n / g units, so every overlap is a whole number of units:
+// pixel d covers [d n/g, (d + 1) n/g) and source pixel s covers [s m/g, (s + 1) m/g). A pixel of
+// the picture is the sum of its samples, each times the overlap along x times the overlap along y,
+// divided by the product of the two totals and rounded.
+#include "pipeline/scaling.hpp"
+
+#include <algorithm>
+#include <mutex>
+#include <numeric>
+#include <opencv2/core/utility.hpp>
+
+namespace {
+
+AreaScaling::Axis axisOf(int n, int m) {
+  AreaScaling::Axis axis;
+  const int g = std::gcd(n, m);
+  const int64_t source = m / g, cell = n / g;  // lengths in units
+  axis.fullWeight = static_cast<uint32_t>(source);
+  axis.total = static_cast<uint32_t>(cell);
+  for (int d = 0; d < m; ++d) {
+    const int64_t begin = d * cell, end = begin + cell;
+    const int first = static_cast<int>(begin / source);
+    const int last = static_cast<int>((end + source - 1) / source) - 1;
+    const auto overlap = [&](int64_t s) {
+      return static_cast<uint32_t>(std::min((s + 1) * source, end) - std::max(s * source, begin));
+    };
+    axis.first.push_back(first);
+    axis.count.push_back(last - first + 1);
+    axis.firstWeight.push_back(overlap(first));
+    axis.lastWeight.push_back(overlap(last));
+    axis.span = std::max(axis.span, last - first + 1);
+  }
+  for (int d = 0; d < m; ++d) {
+    const int start = std::min(axis.first[d], n - axis.span);
+    axis.spanStart.push_back(start);
+    for (int s = start; s < start + axis.span; ++s) {
+      const int k = s - axis.first[d], count = axis.count[d];
+      axis.spanWeights.push_back(k < 0 || k >= count ? 0
+                                 : count == 1        ? axis.total
+                                 : k == 0            ? axis.firstWeight[d]
+                                 : k == count - 1    ? axis.lastWeight[d]
+                                                     : axis.fullWeight);
+    }
+  }
+  return axis;
+}
+
+// Rows of the picture one at a time: the source rows under a row are first summed down each
+// column, weighted along y, then the column sums are summed along x. The loops down the columns
+// run over contiguous samples and vectorise; a map goes through a row buffer first.
+class RowScaler {
+ public:
+  RowScaler(const AreaScaling::Axis& x, const AreaScaling::Axis& y, const cv::Mat& src,
+            const uchar* map, bool marks)
+      : x_(x),
+        y_(y),
+        src_(src),
+        map_(map),
+        marks_(marks),
+        columns_(3 * src.cols),
+        sums_(columns_),
+        mapped_(map ? columns_ : 0),
+        lows_(marks ? columns_ : 0),
+        highs_(marks ? columns_ : 0),
+        inverse_(1.0 / (double(x.total) * y.total)) {}
+
+  void row(int y, uchar* out, uchar* marks) {
+    const int n = y_.count[y];
+    for (int k = 0; k < n; ++k) {
+      const uint32_t weight = n == 1       ? y_.total
+                              : k == 0     ? y_.firstWeight[y]
+                              : k == n - 1 ? y_.lastWeight[y]
+                                           : y_.fullWeight;
+      addRow(src_.ptr<uchar>(y_.first[y] + k), weight, k == 0);
+    }
+    const uint32_t* sums = sums_.data();
+    const int width = static_cast<int>(x_.first.size()), span = x_.span;
+    const uint32_t* weights = x_.spanWeights.data();
+    for (int d = 0; d < width; ++d, weights += span) {
+      const uint32_t* p = sums + 3 * x_.spanStart[d];
+      uint64_t b = 0, g = 0, r = 0;
+      for (int k = 0; k < span; ++k, p += 3) {
+        b += uint64_t(weights[k]) * p[0];
+        g += uint64_t(weights[k]) * p[1];
+        r += uint64_t(weights[k]) * p[2];
+      }
+      // Rounding half up: sum / total lies at least 1 / total from any other half, far beyond the
+      // error of the double arithmetic, and the quarter moves exact halves up.
+      out[3 * d] = static_cast<uchar>((double(int64_t(b)) + 0.25) * inverse_ + 0.5);
+      out[3 * d + 1] = static_cast<uchar>((double(int64_t(g)) + 0.25) * inverse_ + 0.5);
+      out[3 * d + 2] = static_cast<uchar>((double(int64_t(r)) + 0.25) * inverse_ + 0.5);
+      if (marks) {
+        const int first = 3 * x_.first[d], end = first + 3 * x_.count[d];
+        uchar low = 255, high = 0;
+        for (int i = first; i < end; ++i) {
+          low = std::min(low, lows_[i]);
+          high = std::max(high, highs_[i]);
+        }
+        marks[d] =
+            static_cast<uchar>((low == 0 ? kCoversBlack : 0) | (high == 255 ? kCoversWhite : 0));
+      }
+    }
+  }
+
+ private:
+  void addRow(const uchar* s, uint32_t weight, bool first) {
+    // Locals, so that the compiler need not reload them after every byte written.
+    const int columns = columns_;
+    if (map_) {
+      const uchar* map = map_;
+      uchar* mapped = mapped_.data();
+      for (int j = 0; j < columns; ++j) mapped[j] = map[s[j]];
+      s = mapped;
+    }
+    uint32_t* sums = sums_.data();
+    if (first) {
+      for (int j = 0; j < columns; ++j) sums[j] = weight * s[j];
+    } else {
+      for (int j = 0; j < columns; ++j) sums[j] += weight * s[j];
+    }
+    if (!marks_) return;
+    uchar* lows = lows_.data();
+    uchar* highs = highs_.data();
+    if (first) {
+      std::copy(s, s + columns, lows);
+      std::copy(s, s + columns, highs);
+    } else {
+      for (int j = 0; j < columns; ++j) {
+        lows[j] = std::min(lows[j], s[j]);
+        highs[j] = std::max(highs[j], s[j]);
+      }
+    }
+  }
+
+  const AreaScaling::Axis &x_, &y_;
+  const cv::Mat& src_;
+  const uchar* map_;
+  const bool marks_;
+  const int columns_;
+  std::vector<uint32_t> sums_;
+  std::vector<uchar> mapped_, lows_, highs_;
+  const double inverse_;
+};
+
+}  // namespace
+
+uint64_t Histogram::samples() const {
+  uint64_t total = 0;
+  for (const auto& channel : counts) total = std::accumulate(channel.begin(), channel.end(), total);
+  return total;
+}
+
+Histogram histogramOf(const cv::Mat& image) {
+  CV_Assert(image.empty() || image.type() == CV_8UC3);
+  Histogram histogram;
+  std::mutex mutex;
+  cv::parallel_for_(
+      cv::Range(0, image.rows),
+      [&](const cv::Range& rows) {
+        std::array<std::array<uint32_t, 256>, 3> counts{};
+        for (int i = rows.start; i < rows.end; ++i) {
+          const uchar* p = image.ptr<uchar>(i);
+          for (int j = 0; j < image.cols; ++j, p += 3) {
+            ++counts[0][p[0]];
+            ++counts[1][p[1]];
+            ++counts[2][p[2]];
+          }
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        for (int c = 0; c < 3; ++c)
+          for (int v = 0; v < 256; ++v) histogram.counts[c][v] += counts[c][v];
+      },
+      std::max(1.0, image.total() / 262144.0));
+  return histogram;
+}
+
+AreaScaling::AreaScaling(cv::Size from, cv::Size to)
+    : from_(from), to_(to), x_(axisOf(from.width, to.width)), y_(axisOf(from.height, to.height)) {
+  CV_Assert(to.width > 0 && to.height > 0 && to.width <= from.width && to.height <= from.height);
+}
+
+void AreaScaling::scale(const cv::Mat& src, cv::Mat& dst, const cv::Range& rows, const uchar* map,
+                        cv::Mat* marks) const {
+  CV_Assert(src.type() == CV_8UC3 && src.size() == from_ && dst.type() == CV_8UC3 &&
+            dst.size() == to_ && 0 <= rows.start && rows.end <= to_.height);
+  CV_Assert(!marks || (marks->type() == CV_8U && marks->size() == to_));
+  if (rows.empty()) return;
+  const double stripes = std::max(1, std::min(rows.size(), 4 * cv::getNumThreads()));
+  cv::parallel_for_(
+      rows,
+      [&](const cv::Range& part) {
+        RowScaler scaler(x_, y_, src, map, marks != nullptr);
+        for (int y = part.start; y < part.end; ++y)
+          scaler.row(y, dst.ptr<uchar>(y), marks ? marks->ptr<uchar>(y) : nullptr);
+      },
+      stripes);
+}
+
+int AreaScaling::rowsComplete(int sourceRows) const {
+  int done = 0;
+  while (done < to_.height && y_.first[done] + y_.count[done] <= sourceRows) ++done;
+  return done;
+}
+
+cv::Mat areaScaled(const cv::Mat& image, cv::Size size) {
+  if (image.size() == size) return image.clone();
+  cv::Mat scaled(size, CV_8UC3);
+  AreaScaling(image.size(), size).scale(image, scaled, cv::Range(0, size.height));
+  return scaled;
+}
