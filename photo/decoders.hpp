@@ -50,6 +50,10 @@ bool decodeRaw(const std::string& path, DecodedPhoto& photo);
 bool isAnyImage(const std::string& path, const Signature& head);
 bool librarySize(const std::string& path, cv::Size& size);
 bool decodeWithLibrary(const std::string& path, DecodedPhoto& photo);
+// The CMYK samples of a JPEG (`inverted` when 0 means full ink) or a TIFF in memory; false when the
+// file is not one, or not one these readers take.
+bool readCmykJpeg(const std::vector<unsigned char>& bytes, cv::Mat& cmyk, bool& inverted);
+bool readCmykTiff(const std::vector<unsigned char>& bytes, cv::Mat& cmyk);
 
 // Turns `image` upright from an EXIF orientation (1 to 8); other values leave it as it is.
 cv::Mat orientUpright(const cv::Mat& image, int orientation);

@@ -27,10 +27,12 @@ FixtureOptions cameraOptions(int orientation) {
   Exiv2::XmpData xmp;
   xmp["Xmp.dc.creator"] = "Someone";
   Exiv2::XmpParser::encode(options.xmp, xmp);
-  // A valid RGB profile that is not sRGB: Adobe RGB-like primaries, gamma 2.2.
-  const cmsCIExyY white = {0.3127, 0.3290, 1.0};
-  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+  // A valid RGB profile that is not sRGB: a wide-gamut working space (eciRGB v2's primaries and
+  // L* curve). JPEG XL names no such curve, so its encoders store the profile itself.
+  const cmsCIExyY white = {0.3457, 0.3585, 1.0};
+  const cmsCIExyYTRIPLE primaries = {{0.67, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.14, 0.08, 1.0}};
+  const double lightness[] = {3.0, 100.0 / 116, 16.0 / 116, 100 / 903.3, 0.08};
+  cmsToneCurve* gamma = cmsBuildParametricToneCurve(nullptr, 4, lightness);
   cmsToneCurve* curves[3] = {gamma, gamma, gamma};
   cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
   cmsUInt32Number size = 0;
