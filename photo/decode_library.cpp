@@ -3,6 +3,8 @@
 // through exiv2. A CMYK JPEG or TIFF with its own profile is converted through that profile.
 #include <QImageReader>
 #include <QString>
+#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
@@ -29,8 +31,30 @@ cv::Mat cmykThroughProfile(const std::string& path, const Profile& profile, int 
 
 }  // namespace
 
-bool isAnyImage(const std::string&, const Signature&) {
-  return true;
+bool isLibraryImage(const std::string&, const Signature& head) {
+  const auto at = [&](std::size_t offset, const std::string& bytes) {
+    return head.size() >= offset + bytes.size() &&
+           std::memcmp(head.data() + offset, bytes.data(), bytes.size()) == 0;
+  };
+  using namespace std::string_literals;
+  static const std::string kStarts[] = {
+      "\xFF\xD8\xFF"s,                             // JPEG
+      "\x89PNG\r\n\x1A\n"s,                         // PNG
+      "II*\0"s, "MM\0*"s, "II+\0"s, "MM\0+"s,        // TIFF, BigTIFF
+      "BM"s,                                        // BMP, DIB
+      "\0\0\0\x0CjP  \r\n\x87\n"s, "\xFF\x4F\xFF\x51"s,  // JPEG 2000 file, codestream
+      "\x59\xA6\x6A\x95"s,                          // Sun raster
+      "\x76\x2F\x31\x01"s,                          // OpenEXR
+      "#?RADIANCE"s, "#?RGBE"s,                     // Radiance HDR
+  };
+  for (const std::string& start : kStarts) {
+    if (at(0, start)) return true;
+  }
+  if (at(0, "RIFF") && at(8, "WEBP")) return true;
+  // PBM, PGM, PPM, PAM (P1 to P7) and PFM (PF, Pf), each followed by white space.
+  return head.size() >= 3 && head[0] == 'P' &&
+         ((head[1] >= '1' && head[1] <= '7') || head[1] == 'F' || head[1] == 'f') &&
+         std::isspace(head[2]);
 }
 
 bool librarySize(const std::string& path, cv::Size& size) {

@@ -159,6 +159,25 @@ TEST(FormatsByContent, PhoneColoursGivenByCodeBecomeAProfileAndHdrSaysItsTonesAr
   std::remove(path.c_str());
 }
 
+TEST(FormatsByContent, ARawFileTheTableDoesNotKnowOpensThroughLibRawButNotOneNamedBySizeAlone) {
+  const std::string path = tempPath("phone.raw");
+  ASSERT_TRUE(writePhoto(Kind::phoneRaw, path, source(), {}));
+  const LoadedPhoto photo = open(path);
+  EXPECT_EQ(photo.image.size(), source().size()) << photo.error;
+  // LibRaw names cameras whose raw files have no header by the file's size: noise of such a size
+  // (1024x768 bytes, a camera's) must not open as a photo of noise; noise of another size neither.
+  for (const int size : {1024 * 768, 1024 * 768 + 1}) {
+    cv::Mat noise(1, size, CV_8U);
+    cv::randu(noise, 0, 256);
+    writeBytes(path, Bytes(noise.data, noise.data + size));
+    const auto start = std::chrono::steady_clock::now();
+    const LoadedPhoto refused = open(path);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_NE(refused.error.find("could not be read as an image"), std::string::npos) << size;
+  }
+  std::remove(path.c_str());
+}
+
 TEST(FormatsByContent, ARawFileThatCannotBeDevelopedOpensFromItsPreviewWithANote) {
   const std::string path = tempPath("unknown.dng");
   ASSERT_TRUE(writeDng(path, source(), cameraOptions(8), true));
