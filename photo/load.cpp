@@ -12,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "photo/colour.hpp"
 #include "photo/decoders.hpp"
 
 std::uint64_t availableMemory() {
@@ -112,6 +113,8 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
   }
   photo.image = decoded.image;
   photo.metadata = std::move(decoded.metadata);
+  // The samples are RGB now, whatever the file held: the profile saved with them must be too.
+  photo.metadata.icc = profileForRgbSamples(photo.metadata.icc);
   photo.note = std::move(decoded.note);
   return photo;
 }
