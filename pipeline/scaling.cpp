@@ -62,20 +62,25 @@ class RowScaler {
         marks_(marks),
         columns_(3 * src.cols),
         sums_(columns_),
+        middle_(columns_),
         mapped_(map ? columns_ : 0),
         lows_(marks ? columns_ : 0),
         highs_(marks ? columns_ : 0),
         inverse_(1.0 / (double(x.total) * y.total)) {}
 
   void row(int y, uchar* out, uchar* marks) {
-    const int n = y_.count[y];
-    for (int k = 0; k < n; ++k) {
-      const uint32_t weight = n == 1       ? y_.total
-                              : k == 0     ? y_.firstWeight[y]
-                              : k == n - 1 ? y_.lastWeight[y]
-                                           : y_.fullWeight;
-      addRow(src_.ptr<uchar>(y_.first[y] + k), weight, k == 0);
+    // The rows between the first and the last all have the full weight: they are added up in
+    // 16 bits (at most 257 rows of 255 at a time) and weighted once.
+    const int n = y_.count[y], first = y_.first[y];
+    addRow(src_.ptr<uchar>(first), n == 1 ? y_.total : y_.firstWeight[y], true);
+    for (int k = 1; k + 1 < n; k += kRowsIn16Bits) {
+      std::fill(middle_.begin(), middle_.end(), 0);
+      for (int i = k; i < std::min(n - 1, k + kRowsIn16Bits); ++i)
+        addMiddleRow(src_.ptr<uchar>(first + i));
+      const uint32_t weight = y_.fullWeight;
+      for (int j = 0; j < columns_; ++j) sums_[j] += weight * middle_[j];
     }
+    if (n > 1) addRow(src_.ptr<uchar>(first + n - 1), y_.lastWeight[y], false);
     const uint32_t* sums = sums_.data();
     const int width = static_cast<int>(x_.first.size()), span = x_.span;
     const uint32_t* weights = x_.spanWeights.data();
@@ -106,29 +111,47 @@ class RowScaler {
   }
 
  private:
+  static constexpr int kRowsIn16Bits = 257;
+
+  // The row's samples, mapped when there is a map. Locals, so that the compiler need not reload
+  // them after every byte written.
+  const uchar* mapped(const uchar* s) {
+    if (!map_) return s;
+    const uchar* map = map_;
+    uchar* mapped = mapped_.data();
+    for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = map[s[j]];
+    return mapped;
+  }
+
+  void addMiddleRow(const uchar* s) {
+    s = mapped(s);
+    uint16_t* middle = middle_.data();
+    for (int j = 0, columns = columns_; j < columns; ++j) middle[j] = uint16_t(middle[j] + s[j]);
+    extremes(s, false);
+  }
+
   void addRow(const uchar* s, uint32_t weight, bool first) {
-    // Locals, so that the compiler need not reload them after every byte written.
     const int columns = columns_;
-    if (map_) {
-      const uchar* map = map_;
-      uchar* mapped = mapped_.data();
-      for (int j = 0; j < columns; ++j) mapped[j] = map[s[j]];
-      s = mapped;
-    }
+    s = mapped(s);
     uint32_t* sums = sums_.data();
     if (first) {
       for (int j = 0; j < columns; ++j) sums[j] = weight * s[j];
     } else {
       for (int j = 0; j < columns; ++j) sums[j] += weight * s[j];
     }
+    extremes(s, first);
+  }
+
+  // The least and greatest sample of each column so far, for the marks.
+  void extremes(const uchar* s, bool first) {
     if (!marks_) return;
     uchar* lows = lows_.data();
     uchar* highs = highs_.data();
     if (first) {
-      std::copy(s, s + columns, lows);
-      std::copy(s, s + columns, highs);
+      std::copy(s, s + columns_, lows);
+      std::copy(s, s + columns_, highs);
     } else {
-      for (int j = 0; j < columns; ++j) {
+      for (int j = 0, columns = columns_; j < columns; ++j) {
         lows[j] = std::min(lows[j], s[j]);
         highs[j] = std::max(highs[j], s[j]);
       }
@@ -141,6 +164,7 @@ class RowScaler {
   const bool marks_;
   const int columns_;
   std::vector<uint32_t> sums_;
+  std::vector<uint16_t> middle_;
   std::vector<uchar> mapped_, lows_, highs_;
   const double inverse_;
 };
