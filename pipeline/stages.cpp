@@ -99,7 +99,8 @@ BandFilter onStretchP(const cv::Mat& src, const StageArgs& args) {
 // picture is made of the two terms apart: the base term, a fraction of each sample, from the
 // picture itself, and the neighbour terms, whose truncation does not commute with averaging, as
 // the mean of every sample's term over each pixel, spread as far as the 5x5 window reaches (a
-// Gaussian of the box's spread, sqrt(2) samples), times the window's 25 samples.
+// Gaussian of the box's spread, sqrt(2) samples), times the window's 25 samples, to the nearest
+// level.
 BandFilter onSmooth(const cv::Mat& src, const StageArgs& args) {
   const int value = args.position;
   if (mapsPhotoBase(src, args)) {
@@ -108,20 +109,26 @@ BandFilter onSmooth(const cv::Mat& src, const StageArgs& args) {
     const SmoothTerms terms = smoothTerms(value);
     std::array<uchar, 256> scaled;
     for (int v = 0; v < 256; ++v) scaled[v] = static_cast<uchar>(kFraction * terms.neighbour[v]);
-    cv::Mat mean(src.size(), CV_8UC3);
+    auto window = std::make_shared<cv::Mat>(src.size(), CV_8UC3);
     AreaScaling(args.photoBase.size(), src.size())
-        .scale(args.photoBase, mean, cv::Range(0, src.rows), scaled.data());
-    auto window = std::make_shared<cv::Mat>();
-    mean.convertTo(*window, CV_32F, 25.0 / kFraction);
-    cv::GaussianBlur(*window, *window, cv::Size(), std::sqrt(2.0) * args.scale);
-    return [&src, window, terms](const cv::Range& rows, cv::Mat& dst) {
-      for (int i = rows.start; i < rows.end; ++i) {
-        const uchar* s = src.ptr<uchar>(i);
-        const float* w = window->ptr<float>(i);
-        uchar* d = dst.ptr<uchar>(i);
-        for (int j = 0; j < 3 * src.cols; ++j)
-          d[j] = cv::saturate_cast<uchar>(terms.base[s[j]] + w[j]);
-      }
+        .scale(args.photoBase, *window, cv::Range(0, src.rows), scaled.data());
+    window->convertTo(*window, CV_8U, 25.0 / kFraction);
+    // A spread below one pixel of the picture takes three taps (a, 1 - 2a, a), whose variance 2a
+    // is the Gaussian's.
+    const double sigma = std::sqrt(2.0) * args.scale;
+    if (sigma < 0.8) {
+      const float a = float(sigma * sigma / 2);
+      const cv::Matx13f taps(a, 1 - 2 * a, a);
+      cv::sepFilter2D(*window, *window, -1, taps, taps.t());
+    } else {
+      cv::GaussianBlur(*window, *window, cv::Size(), sigma);
+    }
+    auto base = std::make_shared<cv::Mat>(1, 256, CV_8U);
+    std::copy(terms.base.begin(), terms.base.end(), base->ptr<uchar>());
+    return [&src, window, base](const cv::Range& rows, cv::Mat& dst) {
+      cv::Mat out = dst.rowRange(rows);
+      cv::LUT(src.rowRange(rows), *base, out);
+      cv::add(out, window->rowRange(rows), out);  // saturating
     };
   }
   if (args.scale <= 0.5) {

@@ -73,7 +73,7 @@ void StageRunner::move(const StageSlider& slider, int position) {
         queue_.front().slider->id == slider.id) {
       control_.cancel = true;
     }
-    if (previewingLast_ && previewing_ == slider.id) previewControl_.cancel = true;
+    if (refining_ && previewing_ == slider.id) previewControl_.cancel = true;
     previewQueue_.push_back(made);
     newestPreview_ = number;
   }
@@ -176,10 +176,17 @@ void StageRunner::work() {
   for (;;) {
     changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     // The newest move of a slow stage, which nothing queued builds on, waits for the slider to
-    // rest, unless the session is ending.
+    // rest, unless the session is ending. Its base is there already: the previews build on it
+    // meanwhile.
     while (accepting_ && queue_.size() == 1 && !queue_.front().replay &&
            queue_.front().number == moves_ && exactMs_[queue_.front().slider->id] >= kQuickRunMs &&
            Clock::now() < lastMoveAt_ + kRestBeforeRun) {
+      const Move& next = queue_.front();
+      if (exactBaseMove_ != next.base) {
+        exactBase_ = exact_.baseFor(next.slider->id);
+        exactBaseMove_ = next.base;
+        changed_.notify_all();
+      }
       changed_.wait_until(lock, lastMoveAt_ + kRestBeforeRun);
     }
     if (queue_.empty()) {
@@ -377,7 +384,6 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
     const StageSlider& slider = *move.slider;
     const cv::Mat base = exactBaseMove_ == move.base ? exactBase_ : cv::Mat();
     previewing_ = slider.id;
-    previewingLast_ = last;
     previewControl_.cancel = false;
     // The first picture of the newest move comes within a frame, coarser if need be; the
     // moves before it only make the base it builds on.
@@ -399,9 +405,13 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
                         {}};
         costs_.measured(slider, move.position, level, milliseconds(previewClock() - began));
         picture.histogram = histogramOf(picture.fit);
+        // The finest picture follows, unless the slider has moved on already; a newer move of
+        // the slider stops it (a move's first picture always comes).
         lock.lock();
         offer(std::move(picture));
-        newer = previewControl_.cancel;
+        newer = std::any_of(previewQueue_.begin(), previewQueue_.end(),
+                            [&](const Move& queued) { return queued.slider->id == slider.id; });
+        refining_ = true;
         lock.unlock();
       }
       if (!newer) {
@@ -431,7 +441,7 @@ void StageRunner::previewMoves(std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     previewing_ = kNoStage;
-    previewingLast_ = false;
+    refining_ = false;
     if (!done) continue;  // a newer move of the slider is queued
     previewed_ = move;
     previewedOnExactBase_ = previewPipeline_.onExactBase();

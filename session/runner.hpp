@@ -211,9 +211,9 @@ class StageRunner {
   PreviewCosts costs_;
   Move previewed_{nullptr, 0, {}, 0, 0};  // the last move previewed
   bool previewedOnExactBase_ = false;
-  cv::Mat previewPicture_;       // its picture at the window's size
-  int previewing_ = kNoStage;    // the stage being previewed
-  bool previewingLast_ = false;  // and whether it is the newest move, which a newer one cancels
+  cv::Mat previewPicture_;     // its picture at the window's size
+  int previewing_ = kNoStage;  // the stage being previewed
+  bool refining_ = false;      // and whether it follows a coarser picture, which a newer move stops
   RunControl previewControl_;
   Clock::time_point rowsShownAt_;
   bool rowsShown_ = false;
