@@ -74,6 +74,8 @@ class Pipeline {
   // For a pipeline smaller than the photo: the photo-sized image srcImage stands for, when it is
   // known (StageArgs::photoBase).
   cv::Mat photoBase;
+  // StageArgs::photoStep.
+  int photoStep = 1;
 
  private:
   void prepareNext();

@@ -2,6 +2,7 @@
 #include "pipeline/preview.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -50,7 +51,16 @@ cv::Mat PreviewPipeline::coarse(const StageSlider& slider, int position, int lev
     levels_[0] = pipeline_.srcImage;
     for (int i = 1; i < kLevels; ++i) levels_[i] = areaScaled(levels_[i - 1], levelSize(size_, i));
   }
-  const cv::Mat& small = levels_[std::clamp(level, 0, kLevels - 1)];
+  level = std::clamp(level, 0, kLevels - 1);
+  if (slider.preview == PreviewRule::kMapped && !exactBase_.empty()) {
+    // A map reads fewer samples of the photo-sized base, into the window's picture itself.
+    Pipeline sampled(pipeline_.srcImage, pipeline_.scale(), &rng_);
+    sampled.photoBase = exactBase_;
+    sampled.photoStep = 1 << level;
+    sampled.move(slider, position);
+    return sampled.result();
+  }
+  const cv::Mat& small = levels_[level];
   Pipeline quick(small, pipeline_.scale() * small.cols / size_.width, &rng_);
   quick.photoBase = exactBase_;
   quick.move(slider, position);
@@ -74,7 +84,7 @@ void PreviewCosts::setSizes(cv::Size window, cv::Size photo) {
 }
 
 double PreviewCosts::work(const StageSlider& slider, int position, int level) const {
-  if (slider.preview == PreviewRule::kMapped) return double(photo_.area());
+  if (slider.preview == PreviewRule::kMapped) return double(photo_.area()) / (1 << (2 * level));
   const cv::Size size = levelSize(window_, level);
   return double(size.area()) * slider.work(position, scaleOf(size, photo_));
 }
@@ -96,7 +106,7 @@ void PreviewCosts::measured(const StageSlider& slider, int position, int level, 
 int PreviewCosts::firstLevel(const StageSlider& slider, int position, double budgetMs) const {
   int coarsest = 0;
   for (int level = 0; level < PreviewPipeline::kLevels; ++level) {
-    if (level > 0 && position < slider.coarseFrom[level - 1]) continue;
+    if (level > 0 && std::abs(position - slider.initial) < slider.coarseFrom[level - 1]) continue;
     if (predictMs(slider, position, level) <= budgetMs) return level;
     coarsest = level;
   }

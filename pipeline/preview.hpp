@@ -30,8 +30,9 @@ class PreviewPipeline {
             RunControl* control = nullptr);
 
   // A quicker picture of the same move at the same size: the stage runs on level `level` of the
-  // pyramid and is scaled up. Changes nothing of the pipeline's state; call it after the move's
-  // commit, that is with the base the move builds on (see beginMove).
+  // pyramid and is scaled up, or a map reads every 2^level-th sample of the photo-sized base.
+  // Changes nothing of the pipeline's state; call it after the move's commit, that is with the
+  // base the move builds on (see beginMove).
   cv::Mat coarse(const StageSlider& slider, int position, int level);
   // The commit test of a move of `slider`, with the base taken from `exactBase` when given.
   void beginMove(const StageSlider& slider, const cv::Mat& exactBase);
@@ -69,7 +70,8 @@ class PreviewCosts {
   void measured(const StageSlider& slider, int position, int level, double ms);
 
   // The level of the first picture of a move: the finest level the stage's table allows at
-  // `position` whose picture is predicted within `budgetMs`; when none is, the coarsest allowed.
+  // `position` (by its distance from the slider's start) whose picture is predicted within
+  // `budgetMs`; when none is, the coarsest allowed.
   int firstLevel(const StageSlider& slider, int position, double budgetMs) const;
 
  private:

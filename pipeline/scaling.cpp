@@ -53,17 +53,18 @@ AreaScaling::Axis axisOf(int n, int m) {
 // run over contiguous samples and vectorise; a map goes through a row buffer first.
 class RowScaler {
  public:
-  RowScaler(const AreaScaling::Axis& x, const AreaScaling::Axis& y, const cv::Mat& src,
+  RowScaler(const AreaScaling::Axis& x, const AreaScaling::Axis& y, const cv::Mat& src, int step,
             const uchar* map, bool marks)
       : x_(x),
         y_(y),
         src_(src),
+        step_(step),
         map_(map),
         marks_(marks),
-        columns_(3 * src.cols),
+        columns_(3 * static_cast<int>(x.first.empty() ? 0 : x.first.back() + x.count.back())),
         sums_(columns_),
         middle_(columns_),
-        mapped_(map ? columns_ : 0),
+        mapped_(map || step > 1 ? columns_ : 0),
         lows_(marks ? columns_ : 0),
         highs_(marks ? columns_ : 0),
         inverse_(1.0 / (double(x.total) * y.total)) {}
@@ -72,15 +73,14 @@ class RowScaler {
     // The rows between the first and the last all have the full weight: they are added up in
     // 16 bits (at most 257 rows of 255 at a time) and weighted once.
     const int n = y_.count[y], first = y_.first[y];
-    addRow(src_.ptr<uchar>(first), n == 1 ? y_.total : y_.firstWeight[y], true);
+    addRow(first, n == 1 ? y_.total : y_.firstWeight[y], true);
     for (int k = 1; k + 1 < n; k += kRowsIn16Bits) {
       std::fill(middle_.begin(), middle_.end(), 0);
-      for (int i = k; i < std::min(n - 1, k + kRowsIn16Bits); ++i)
-        addMiddleRow(src_.ptr<uchar>(first + i));
+      for (int i = k; i < std::min(n - 1, k + kRowsIn16Bits); ++i) addMiddleRow(first + i);
       const uint32_t weight = y_.fullWeight;
       for (int j = 0; j < columns_; ++j) sums_[j] += weight * middle_[j];
     }
-    if (n > 1) addRow(src_.ptr<uchar>(first + n - 1), y_.lastWeight[y], false);
+    if (n > 1) addRow(first + n - 1, y_.lastWeight[y], false);
     const uint32_t* sums = sums_.data();
     const int width = static_cast<int>(x_.first.size()), span = x_.span;
     const uint32_t* weights = x_.spanWeights.data();
@@ -113,26 +113,34 @@ class RowScaler {
  private:
   static constexpr int kRowsIn16Bits = 257;
 
-  // The row's samples, mapped when there is a map. Locals, so that the compiler need not reload
-  // them after every byte written.
-  const uchar* mapped(const uchar* s) {
-    if (!map_) return s;
-    const uchar* map = map_;
+  // Source row y of the grid scaled, its samples taken at the step and mapped when there is a
+  // map. Locals, so that the compiler need not reload them after every byte written.
+  const uchar* mapped(int y) {
+    const uchar* s = src_.ptr<uchar>(y * step_);
+    if (!map_ && step_ == 1) return s;
     uchar* mapped = mapped_.data();
-    for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = map[s[j]];
+    if (step_ > 1) {
+      const int stride = 3 * step_;
+      for (int j = 0, pixels = columns_ / 3; j < pixels; ++j, s += stride) {
+        for (int c = 0; c < 3; ++c) mapped[3 * j + c] = map_ ? map_[s[c]] : s[c];
+      }
+    } else {
+      const uchar* map = map_;
+      for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = map[s[j]];
+    }
     return mapped;
   }
 
-  void addMiddleRow(const uchar* s) {
-    s = mapped(s);
+  void addMiddleRow(int y) {
+    const uchar* s = mapped(y);
     uint16_t* middle = middle_.data();
     for (int j = 0, columns = columns_; j < columns; ++j) middle[j] = uint16_t(middle[j] + s[j]);
     extremes(s, false);
   }
 
-  void addRow(const uchar* s, uint32_t weight, bool first) {
+  void addRow(int y, uint32_t weight, bool first) {
     const int columns = columns_;
-    s = mapped(s);
+    const uchar* s = mapped(y);
     uint32_t* sums = sums_.data();
     if (first) {
       for (int j = 0; j < columns; ++j) sums[j] = weight * s[j];
@@ -160,6 +168,7 @@ class RowScaler {
 
   const AreaScaling::Axis &x_, &y_;
   const cv::Mat& src_;
+  const int step_;
   const uchar* map_;
   const bool marks_;
   const int columns_;
@@ -201,22 +210,29 @@ Histogram histogramOf(const cv::Mat& image) {
   return histogram;
 }
 
-AreaScaling::AreaScaling(cv::Size from, cv::Size to)
-    : from_(from), to_(to), x_(axisOf(from.width, to.width)), y_(axisOf(from.height, to.height)) {
-  CV_Assert(to.width > 0 && to.height > 0 && to.width <= from.width && to.height <= from.height);
+AreaScaling::AreaScaling(cv::Size from, cv::Size to, int step)
+    : from_(from),
+      to_(to),
+      step_(step),
+      x_(axisOf(from.width, to.width)),
+      y_(axisOf(from.height, to.height)) {
+  CV_Assert(to.width > 0 && to.height > 0 && to.width <= from.width && to.height <= from.height &&
+            step >= 1);
 }
 
 void AreaScaling::scale(const cv::Mat& src, cv::Mat& dst, const cv::Range& rows, const uchar* map,
                         cv::Mat* marks) const {
-  CV_Assert(src.type() == CV_8UC3 && src.size() == from_ && dst.type() == CV_8UC3 &&
-            dst.size() == to_ && 0 <= rows.start && rows.end <= to_.height);
+  CV_Assert(src.type() == CV_8UC3 && src.cols >= from_.width * step_ &&
+            src.rows >= from_.height * step_ && (step_ > 1 || src.size() == from_) &&
+            dst.type() == CV_8UC3 && dst.size() == to_ && 0 <= rows.start &&
+            rows.end <= to_.height);
   CV_Assert(!marks || (marks->type() == CV_8U && marks->size() == to_));
   if (rows.empty()) return;
   const double stripes = std::max(1, std::min(rows.size(), 4 * cv::getNumThreads()));
   cv::parallel_for_(
       rows,
       [&](const cv::Range& part) {
-        RowScaler scaler(x_, y_, src, map, marks != nullptr);
+        RowScaler scaler(x_, y_, src, step_, map, marks != nullptr);
         for (int y = part.start; y < part.end; ++y)
           scaler.row(y, dst.ptr<uchar>(y), marks ? marks->ptr<uchar>(y) : nullptr);
       },

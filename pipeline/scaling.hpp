@@ -30,15 +30,17 @@ enum ClipMark : uchar { kCoversBlack = 1, kCoversWhite = 2 };
 class AreaScaling {
  public:
   AreaScaling() = default;
-  AreaScaling(cv::Size from, cv::Size to);
+  // With `step` above 1, the source is the grid of every step-th pixel of every step-th row of an
+  // image `step` times larger (whole steps only): a quicker, sampled estimate of its scaling.
+  AreaScaling(cv::Size from, cv::Size to, int step = 1);
 
   cv::Size from() const { return from_; }
   cv::Size to() const { return to_; }
 
   // Writes rows `rows` of `dst` (8-bit BGR of size to(), allocated by the caller) from `src`
-  // (8-bit BGR of size from()), on every core. With `map`, every sample is replaced by map[sample]
-  // first. With `marks` (CV_8U of size to()), each of those rows' pixels gets the ClipMark bits of
-  // the (mapped) samples it covers.
+  // (8-bit BGR of size from(), or with a step, the image it samples), on every core. With `map`,
+  // every sample is replaced by map[sample] first. With `marks` (CV_8U of size to()), each of
+  // those rows' pixels gets the ClipMark bits of the (mapped) samples it covers.
   void scale(const cv::Mat& src, cv::Mat& dst, const cv::Range& rows, const uchar* map = nullptr,
              cv::Mat* marks = nullptr) const;
 
@@ -62,6 +64,7 @@ class AreaScaling {
 
  private:
   cv::Size from_, to_;
+  int step_ = 1;
   Axis x_, y_;
 };
 

@@ -27,9 +27,19 @@ bool mapsPhotoBase(const cv::Mat& src, const StageArgs& args) {
   return args.scale != 1.0 && args.photoBase.size() != src.size();
 }
 
+// The scaling from the photo-sized base into the small picture, sampled at the step asked for as
+// far as the base has samples to spare.
+std::shared_ptr<const AreaScaling> photoScaling(const cv::Mat& src, const StageArgs& args) {
+  const cv::Size photo = args.photoBase.size();
+  const int step =
+      std::max(1, std::min({args.photoStep, photo.width / src.cols, photo.height / src.rows}));
+  return std::make_shared<const AreaScaling>(cv::Size(photo.width / step, photo.height / step),
+                                             src.size(), step);
+}
+
 BandFilter mappedPreview(const cv::Mat& src, const StageArgs& args,
                          const std::array<uchar, 256>& map) {
-  auto scaling = std::make_shared<const AreaScaling>(args.photoBase.size(), src.size());
+  auto scaling = photoScaling(src, args);
   const cv::Mat& base = args.photoBase;
   return [&base, scaling, map](const cv::Range& rows, cv::Mat& dst) {
     scaling->scale(base, dst, rows, map.data());
@@ -110,8 +120,7 @@ BandFilter onSmooth(const cv::Mat& src, const StageArgs& args) {
     std::array<uchar, 256> scaled;
     for (int v = 0; v < 256; ++v) scaled[v] = static_cast<uchar>(kFraction * terms.neighbour[v]);
     auto window = std::make_shared<cv::Mat>(src.size(), CV_8UC3);
-    AreaScaling(args.photoBase.size(), src.size())
-        .scale(args.photoBase, *window, cv::Range(0, src.rows), scaled.data());
+    photoScaling(src, args)->scale(args.photoBase, *window, cv::Range(0, src.rows), scaled.data());
     window->convertTo(*window, CV_8U, 25.0 / kFraction);
     // A spread below one pixel of the picture takes three taps (a, 1 - 2a, a), whose variance 2a
     // is the Gaussian's.

@@ -22,7 +22,8 @@ double milliseconds(Duration duration) {
 constexpr double kFrameBudgetMs = 35;
 // The exact run of the newest move of a slow stage waits until the slider has rested this long:
 // during a drag it would be abandoned at the next move, and meanwhile take the cores from the
-// previews and the windows. A stage whose last exact run took less than kQuickRunMs runs at once.
+// previews and the windows. A run predicted to take less than kQuickRunMs (from the stage's work at
+// its position and how long its last exact run took for its work) starts at once.
 constexpr auto kRestBeforeRun = std::chrono::milliseconds(100);
 constexpr double kQuickRunMs = 25;
 // A long exact run shows its finished rows once it has run this long, and then at most this often.
@@ -179,7 +180,7 @@ void StageRunner::work() {
     // rest, unless the session is ending. Its base is there already: the previews build on it
     // meanwhile.
     while (accepting_ && queue_.size() == 1 && !queue_.front().replay &&
-           queue_.front().number == moves_ && exactMs_[queue_.front().slider->id] >= kQuickRunMs &&
+           queue_.front().number == moves_ && !quickRun(queue_.front()) &&
            Clock::now() < lastMoveAt_ + kRestBeforeRun) {
       const Move& next = queue_.front();
       if (exactBaseMove_ != next.base) {
@@ -204,6 +205,15 @@ void StageRunner::work() {
     if (options_.wake) options_.wake();
     lock.lock();
   }
+}
+
+double StageRunner::exactWork(const StageSlider& slider, int position) const {
+  return slider.work(position, 1.0) * double(original_.total());
+}
+
+bool StageRunner::quickRun(const Move& move) const {
+  const double perWork = exactMsPerWork_[move.slider->id];
+  return perWork > 0 && perWork * exactWork(*move.slider, move.position) < kQuickRunMs;
 }
 
 void StageRunner::runMove(const Move& move) {
@@ -249,7 +259,8 @@ void StageRunner::runMove(const Move& move) {
       // The previews of later moves build on the restored edit, as after a new window size.
       if (move.replay && move.replay == &replaying_.back()) viewSizeNew_ = true;
     }
-    if (completed) exactMs_[slider.id] = report.milliseconds;
+    if (completed)
+      exactMsPerWork_[slider.id] = report.milliseconds / exactWork(slider, move.position);
     if (completed || !failure.empty()) reports_.push_back(std::move(report));
     running_ = RunProgress{};
     runningMove_ = 0;

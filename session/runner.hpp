@@ -190,8 +190,12 @@ class StageRunner {
   uint64_t runningMove_ = 0;
   cv::Mat next_;  // the running run's buffer; its reported rows are final
   std::vector<RunReport> reports_;
-  // How long the last completed exact run of each stage took, by id; slow until one completed.
-  std::array<double, 9> exactMs_ = {1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9, 1e9};
+  // Per stage id, how long its last completed exact run took per unit of its work (0: none yet),
+  // the work of a run (StageSlider::work on the photo), and whether a move's run is predicted
+  // quick.
+  std::array<double, 9> exactMsPerWork_{};
+  double exactWork(const StageSlider& slider, int position) const;
+  bool quickRun(const Move& move) const;
 
   // Between the worker and the previewer: the newest base the exact pipeline published and the
   // move it is the base of; the newest exact result not yet scaled for the window.

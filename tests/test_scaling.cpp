@@ -15,7 +15,8 @@ void literalScaling(const cv::Mat& src, cv::Size to, cv::Mat& dst, cv::Mat& mark
   marks = cv::Mat::zeros(to, CV_8U);
   const long W = src.cols, H = src.rows, w = to.width, h = to.height;
   const auto overlap = [](long s, long d, long source, long cell) {
-    return std::max(0L, std::min((s + 1) * source, (d + 1) * cell) - std::max(s * source, d * cell));
+    return std::max(0L,
+                    std::min((s + 1) * source, (d + 1) * cell) - std::max(s * source, d * cell));
   };
   for (long y = 0; y < h; ++y) {
     for (long x = 0; x < w; ++x) {
@@ -67,12 +68,21 @@ TEST(AreaScaling, EqualsItsDefinitionInPartsMarksIsolatedSamplesAndMaps) {
     scaling.scale(half, picture, cv::Range(0, rows));
     EXPECT_EQ(countDifferences(picture.rowRange(0, rows), expected.rowRange(0, rows)), 0);
 
+    // A map, and a step: the grid of every other sample of every other row, mapped.
     std::array<uchar, 256> map;
     for (int v = 0; v < 256; ++v) map[v] = uchar(v > 100 ? v : 0);
-    cv::Mat mapped;
+    cv::Mat mapped, grid(from.height / 2, from.width / 2, CV_8UC3);
     cv::LUT(photo, cv::Mat(1, 256, CV_8U, map.data()), mapped);
     scaling.scale(photo, picture, cv::Range(0, to.height), map.data());
     EXPECT_EQ(countDifferences(picture, areaScaled(mapped, to)), 0);
+    for (int i = 0; i < grid.rows; ++i)
+      for (int j = 0; j < grid.cols; ++j)
+        grid.at<cv::Vec3b>(i, j) = mapped.at<cv::Vec3b>(2 * i, 2 * j);
+    const cv::Size smaller(std::min(to.width, grid.cols), std::min(to.height, grid.rows));
+    AreaScaling(grid.size(), smaller, 2)
+        .scale(photo, picture = cv::Mat(smaller, CV_8UC3), cv::Range(0, smaller.height),
+               map.data());
+    EXPECT_EQ(countDifferences(picture, areaScaled(grid, smaller)), 0) << from << " by 2";
   }
 }
 

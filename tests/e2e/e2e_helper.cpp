@@ -98,28 +98,29 @@ int expect(int argc, char** argv) {
   return 0;
 }
 
-// For every stage that previews on the scaled picture, every position (every fifth of a range
-// above 30) and each coarser level of the preview's pyramid: how close the level's picture of a
-// move from 0 comes to the exact result scaled to `size`, against the photo scaled before the
-// move. Prints "LABEL POSITION LEVEL PSNR-OF-LEVEL PSNR-BEFORE"; noise, drawn anew every time,
-// has no closer picture and is left out. First, the positions from which the stage table allows
-// levels 1 and 2: "table LABEL FROM FROM".
+// For every stage but noise (drawn anew every time, it has no closer picture), every distance of
+// the slider from its start (every fifth of a range above 30) and each coarser level of the
+// preview: how close the level's picture of a move from the start comes to the exact result scaled
+// to `size`, against the photo scaled before the move. Prints "LABEL DISTANCE LEVEL PSNR-OF-LEVEL
+// PSNR-BEFORE", after the distances from which the stage table allows levels 1 and 2: "table
+// LABEL FROM FROM".
 int levels(const cv::Mat& photo, cv::Size size) {
   const cv::Mat before = areaScaled(photo, size);
   for (const StageSlider& slider : kStageTable) {
-    if (slider.preview == PreviewRule::kScaled && slider.id != kNoiseStage)
+    if (slider.id != kNoiseStage)
       std::printf("table %s %d %d\n", slider.label, slider.coarseFrom[0], slider.coarseFrom[1]);
   }
   for (const StageSlider& slider : kStageTable) {
-    if (slider.preview != PreviewRule::kScaled || slider.id == kNoiseStage) continue;
-    for (int position = 1; position <= slider.maximum; position += slider.maximum > 30 ? 5 : 1) {
+    if (slider.id == kNoiseStage) continue;
+    for (int distance = 1; distance <= slider.maximum; distance += slider.maximum > 30 ? 5 : 1) {
+      const int position = slider.initial == 0 ? distance : slider.initial - distance;
       Pipeline exact(photo);
       exact.move(slider, position);
       const cv::Mat result = areaScaled(exact.result(), size);
       PreviewPipeline preview(photo, size);
       preview.beginMove(slider, photo);
       for (int level = 1; level < PreviewPipeline::kLevels; ++level) {
-        std::printf("%s %d %d %.2f %.2f\n", slider.label, position, level,
+        std::printf("%s %d %d %.2f %.2f\n", slider.label, distance, level,
                     cv::PSNR(preview.coarse(slider, position, level), result),
                     cv::PSNR(before, result));
       }
