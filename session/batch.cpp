@@ -92,7 +92,7 @@ int runBatch(int argc, char** args) {
     } else {
       LoadedPhoto photo = loadPhoto(path, availableMemory());
       if (photo.image.empty()) {
-        outcome = photo.error;
+        outcome = photo.error + (photo.why.empty() ? "" : " (" + photo.why + ")");
         ++unreadable;
       } else {
         std::vector<unsigned char> bytes;
