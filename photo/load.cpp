@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -77,7 +78,37 @@ bool safely(Step step) {
 
 }  // namespace
 
-LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
+MemoryBudget::MemoryBudget(std::function<std::uint64_t()> measure) : measure_(std::move(measure)) {}
+
+std::uint64_t MemoryBudget::take(std::uint64_t needed) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (inFlight_ == 0) total_ = measure_();
+    if (total_ == 0) break;
+    if (needed > total_) return total_;
+    if (taken_ + needed <= total_) break;
+    freed_.wait(lock);
+  }
+  taken_ += needed;
+  ++inFlight_;
+  return total_ == 0 ? needed : total_;
+}
+
+void MemoryBudget::give(std::uint64_t bytes) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    taken_ -= bytes;
+    --inFlight_;
+  }
+  freed_.notify_all();
+}
+
+namespace {
+
+// Opens the photo; `admit` is asked, with the memory its session needs, for the memory there is,
+// and the photo is refused when that is less.
+LoadedPhoto openPhoto(const std::string& path,
+                      const std::function<std::uint64_t(std::uint64_t)>& admit) {
   LoadedPhoto photo;
   const std::string unreadable = "The file \"" + path + "\" could not be read as an image.";
   // stat never opens the file: a FIFO's open would wait for a writer for ever.
@@ -93,16 +124,15 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
     photo.error = unreadable;
     return photo;
   }
-  if (memoryLimit > 0 && !size.empty()) {
-    const std::uint64_t needed = sessionMemory(size);
-    if (needed > memoryLimit) {
-      std::ostringstream message;
-      message << "The image \"" << path << "\" is " << size.width << "x" << size.height
-              << " pixels; editing it needs about " << megabytes(needed) << " of memory, but only "
-              << megabytes(memoryLimit) << " is available.";
-      photo.error = message.str();
-      return photo;
-    }
+  const std::uint64_t needed = sessionMemory(size);
+  const std::uint64_t memoryLimit = admit(needed);
+  if (memoryLimit > 0 && needed > memoryLimit) {
+    std::ostringstream message;
+    message << "The image \"" << path << "\" is " << size.width << "x" << size.height
+            << " pixels; editing it needs about " << megabytes(needed) << " of memory, but only "
+            << megabytes(memoryLimit) << " is available.";
+    photo.error = message.str();
+    return photo;
   }
   DecodedPhoto decoded;
   if (!safely([&] { return decoder.decode(path, decoded); }) || decoded.image.empty() ||
@@ -113,5 +143,24 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
   photo.image = decoded.image;
   photo.metadata = std::move(decoded.metadata);
   photo.note = std::move(decoded.note);
+  return photo;
+}
+
+}  // namespace
+
+LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
+  return openPhoto(path, [memoryLimit](std::uint64_t) { return memoryLimit; });
+}
+
+LoadedPhoto loadPhoto(const std::string& path, MemoryBudget& budget) {
+  std::uint64_t taken = 0;
+  LoadedPhoto photo = openPhoto(path, [&](std::uint64_t needed) {
+    // At least a byte, so that a photo in flight always has something to give back.
+    const std::uint64_t wanted = std::max<std::uint64_t>(needed, 1);
+    const std::uint64_t there = budget.take(wanted);
+    if (there >= wanted) taken = wanted;
+    return there;
+  });
+  photo.reserved = taken;
   return photo;
 }
