@@ -248,8 +248,7 @@ PhotoReport Batch::process(std::size_t index) {
   std::vector<unsigned char> bytes;
   try {
     cv::RNG rng(noiseSeed(keyOf(index), source));
-    const cv::Mat result = applyRecipe(photo.image, chain_, &rng);
-    photo.image.release();
+    const cv::Mat result = applyRecipe(std::move(photo.image), chain_, &rng);
     if (!encodeResult(result, std::move(photo.metadata), recipe_, bytes, error, &source)) {
       bytes.clear();
     }
