@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -39,13 +40,17 @@ std::string megabytes(std::uint64_t bytes) {
 // The decoders' libraries write their own complaints about damaged files straight to stderr
 // ("libpng error: Read Error", "Premature end of JPEG file"). The user learns of a file that cannot
 // be read from the message box, so stderr points at /dev/null while a file is read. Under the
-// sanitizers it stays as it is: their reports must reach the console.
+// sanitizers it stays as it is: their reports must reach the console. Photos loaded on several
+// threads at once share the silence: the first to start reading turns stderr off, the last to
+// finish turns it on again.
 class QuietStderr {
  public:
   QuietStderr() {
 #ifdef LUMIVET_SANITIZE
     return;
 #endif
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (readers_++ > 0) return;
     std::cerr.flush();
     std::fflush(stderr);
     saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
@@ -54,15 +59,23 @@ class QuietStderr {
     if (devNull >= 0) ::close(devNull);
   }
   ~QuietStderr() {
+#ifdef LUMIVET_SANITIZE
+    return;
+#endif
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (--readers_ > 0) return;
     std::fflush(stderr);
     if (saved_ >= 0) {
       ::dup2(saved_, STDERR_FILENO);
       ::close(saved_);
+      saved_ = -1;
     }
   }
 
  private:
-  int saved_ = -1;
+  static inline std::mutex mutex_;
+  static inline int readers_ = 0;
+  static inline int saved_ = -1;
 };
 
 // Runs a decoder step; anything it throws (images over the library's pixel limit, exhausted

@@ -4,6 +4,8 @@
 // others.
 #include "session/batch.hpp"
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -29,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "photo/disk.hpp"
 #include "photo/identity.hpp"
 #include "photo/load.hpp"
 #include "photo/output_name.hpp"
@@ -133,6 +137,9 @@ class Batch {
   std::mutex reportMutex_;
   int reported_ = 0, saved_ = 0, skipped_ = 0, unreadable_ = 0, unsaved_ = 0;
   const bool terminal_ = ::isatty(STDERR_FILENO);
+  // Standard error as it was at the start: while photos are read, the loader points stderr
+  // itself at /dev/null to silence the decoders, and the lines of the others must still come.
+  const int console_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
 };
 
 std::string Batch::targetOf(std::size_t index) const {
@@ -283,12 +290,10 @@ void Batch::report(const PhotoReport& report) {
   const std::size_t total = options_.photos.size();
   const std::string line = std::to_string(reported_) + "/" + std::to_string(total) + " " +
                            fileName(report.input) + ": " + report.message;
-  if (terminal_) {
-    std::cerr << "\r\033[K" << line << (reported_ == static_cast<int>(total) ? "\n" : "")
-              << std::flush;
-  } else {
-    std::cerr << line << '\n';
-  }
+  const std::string text =
+      terminal_ ? "\r\033[K" + line + (reported_ == static_cast<int>(total) ? "\n" : "")
+                : line + '\n';
+  writeAll(console_, text.data(), text.size());
   if (options_.jsonLog) {
     // Each line reaches the reader whole and at once, even if the run is killed after it.
     const std::string json = jsonLine(report);
@@ -412,6 +417,11 @@ int runBatch(int argc, char** args) {
     std::cerr << "lumivet-tool: " << error << '\n';
     return 2;
   }
+  // Photo-sized buffers come and go with every photo. Mapped from the system afresh each time,
+  // every page of them faults in again, which on a 12-megapixel photo costs as much as a light
+  // recipe; kept in the heap, the next photo reuses them. The memory budget bounds the heap.
+  mallopt(M_MMAP_MAX, 0);
+  mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
   // Before exiv2 reads any file: its first use sets up the toolkit.
   prepareXmpForThreads();
   std::string recipeText = options.recipeArgument;

@@ -59,8 +59,8 @@ printf '\xff' >"$WORK/many/bad"$'\xfe'".png"
 slow="Bilateral 20; C.StretchC 80"
 (cd "$WORK/many" && exec "$TOOL" --apply "$slow" --jobs 2 --output-dir out p*.png 2>/dev/null) &
 killed=$!
-wait_for 60 "a first result" compgen -G "$WORK/many/out/p*_.jpg"
-kill -KILL "$killed" && wait "$killed" || true
+wait_for 60 "a first result" compgen -G "$WORK/many/out/p*_.jpg" >/dev/null
+kill -KILL "$killed" && wait "$killed" 2>/dev/null || true
 done=$(find "$WORK/many/out" -name 'p*_.jpg' | wc -l)
 [ "$done" -lt 12 ] || fail "the run ended before it was killed"
 (cd "$WORK/many" && "$TOOL" --apply "$slow" --output-dir all p*.png 2>/dev/null) || fail "reference run"

@@ -36,7 +36,8 @@ mkdir "$BASE/remote"
 cat >"$RUN/ssh" <<EOF
 #!/bin/bash
 while [[ \$1 == -* ]]; do [[ \$1 == -[lpioF] ]] && shift; shift; done
-shift # the machine's name
+shift # the machine's name; options may follow it, ended by --
+[[ \$1 == -- ]] && shift
 cd "$BASE/remote" && HOME="$BASE/remote" exec bash -c "\$*"
 EOF
 chmod +x "$RUN/ssh"
