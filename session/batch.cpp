@@ -133,7 +133,12 @@ class Batch {
   // For each photo: kNone, kResultIsAPhoto, or the index of the earlier photo whose result has
   // the same name.
   std::vector<long> conflicts_;
-  MemoryBudget budget_;
+  // The photos' buffers stay in the heap between photos (see runBatch): what is free there is
+  // the batch's to use besides what the system has available.
+  MemoryBudget budget_{[] {
+    const std::uint64_t available = availableMemory();
+    return available == 0 ? 0 : available + mallinfo2().fordblks;
+  }};
   std::mutex reportMutex_;
   int reported_ = 0, saved_ = 0, skipped_ = 0, unreadable_ = 0, unsaved_ = 0;
   const bool terminal_ = ::isatty(STDERR_FILENO);
