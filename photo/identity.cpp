@@ -13,16 +13,20 @@
 bool identifyPhoto(const std::string& path, PhotoSource& source, std::string& error) {
   const std::size_t slash = path.rfind('/');
   source.name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  // Only a regular file is opened: opening a device can act on it (a tape rewinds).
   struct stat status;
-  if (fd < 0 || ::fstat(fd, &status) != 0) {
+  if (::stat(path.c_str(), &status) != 0) {
     error = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
     return false;
   }
   if (!S_ISREG(status.st_mode)) {
-    ::close(fd);
     error = S_ISDIR(status.st_mode) ? "it is a folder" : "it is not a regular file";
+    return false;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    error = fd < 0 ? std::strerror(errno) : "it is not a regular file";
+    if (fd >= 0) ::close(fd);
     return false;
   }
   // The size is what was hashed, so the two always describe the same bytes.

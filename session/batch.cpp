@@ -112,6 +112,9 @@ class Batch {
       : options_(std::move(options)), chain_(std::move(chain)), recipe_(formatRecipe(chain_)) {
     currentFolder(cwd_, logicalCwd_);
   }
+  ~Batch() {
+    if (console_ >= 0) ::close(console_);
+  }
 
   // Places every photo's result. With an output folder, a photo whose place under it would be
   // ambiguous is refused and reported, and nothing is done: returns false.
@@ -175,8 +178,8 @@ bool Batch::place() {
       ++refused;
     }
     if (refused > 0) {
-      std::cerr << "nothing done: " << refused << (refused == 1 ? " photo" : " photos")
-                << " outside the current folder or named with \"..\"\n";
+      std::cerr << "nothing done: " << refused << (refused == 1 ? " photo has" : " photos have")
+                << " no clear place under " << options_.outputDir << '\n';
       return false;
     }
   }

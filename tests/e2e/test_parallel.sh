@@ -1,7 +1,8 @@
 # The batch under GNU parallel, as README's "An archive on many machines" runs it: three job slots
 # over 30 photos with one job killed part way, then the same command with --resume-failed, gives
-# every result once and equal to a sequential run's; and with a stand-in for ssh, photos sent to
-# another "machine" come back as results and nothing is left there.
+# every result once and equal to a sequential run's; and with a stand-in for ssh, a machine that
+# shares the folder makes them too, and photos sent to one that does not come back as results and
+# nothing is left there.
 source "$(dirname "$0")/lib.sh"
 export -n DISPLAY
 command -v parallel >/dev/null && command -v rsync >/dev/null || fail "GNU parallel or rsync is missing"
@@ -41,6 +42,11 @@ shift # the machine's name; options may follow it, ended by --
 cd "$BASE/remote" && HOME="$BASE/remote" exec bash -c "\$*"
 EOF
 chmod +x "$RUN/ssh"
+# One that shares it: the job runs in this folder there too.
+find scans -type f -print0 | parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/elsewhere --workdir . \
+  "$TOOL" --apply "$recipe" --jobs 1 --skip-done --output-dir shared 2>"$RUN/tool.stderr" ||
+  fail "the run on a machine sharing the folder failed"
+diff -r sequential shared >&2 || fail "the results differ from the sequential run's"
 find scans -type f -print0 | parallel --will-cite -0 -q --joblog "$RUN/remote.log" --resume-failed \
   --ssh "$RUN/ssh" -S 2/elsewhere --transferfile {} --return 'returned/{.}_.jpg' --cleanup \
   "$TOOL" --apply "$recipe" --jobs 1 --output-dir returned {} 2>"$RUN/tool.stderr" ||
