@@ -5,9 +5,11 @@
 #include <libheif/heif.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
+#include "photo/colour.hpp"
 #include "photo/decoders.hpp"
 
 namespace {
@@ -15,18 +17,49 @@ namespace {
 // Blocks larger than this are not metadata a photo needs; they are left out.
 constexpr std::size_t kMaxBlockBytes = 16 << 20;
 
+std::vector<unsigned char> readWhole(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Whether none of the file's top-level boxes reaches past its end. libheif 1.19 aborts
+// the process on a box that does (a file cut short by a broken download or copy) instead of
+// reporting an error, so such a file never reaches it.
+bool wholeBoxes(const std::vector<unsigned char>& bytes) {
+  std::size_t at = 0;
+  while (bytes.size() - at >= 8) {
+    uint64_t size = 0;
+    for (int i = 0; i < 4; ++i) size = size << 8 | bytes[at + i];
+    std::size_t header = 8;
+    if (size == 1) {  // a 64-bit size follows the type
+      if (bytes.size() - at < 16) return false;
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = size << 8 | bytes[at + i];
+      header = 16;
+    } else if (size == 0) {  // the last box, to the end of the file
+      return true;
+    }
+    if (size < header || size > bytes.size() - at) return false;
+    at += size;
+  }
+  return true;  // a few bytes after the last box are not a box libheif reads
+}
+
 struct HeifFile {
   heif_context* context = heif_context_alloc();
   heif_image_handle* primary = nullptr;
   heif_image* image = nullptr;
+  std::vector<unsigned char> bytes;
   ~HeifFile() {
     if (image) heif_image_release(image);
     if (primary) heif_image_handle_release(primary);
     heif_context_free(context);
   }
   bool open(const std::string& path) {
-    return context &&
-           heif_context_read_from_file(context, path.c_str(), nullptr).code == heif_error_Ok &&
+    bytes = readWhole(path);
+    return context && wholeBoxes(bytes) &&
+           heif_context_read_from_memory_without_copy(context, bytes.data(), bytes.size(), nullptr)
+                   .code == heif_error_Ok &&
            heif_context_get_primary_image_handle(context, &primary).code == heif_error_Ok;
   }
 };
@@ -78,12 +111,7 @@ std::vector<unsigned char> profileFromNclx(const heif_color_profile_nclx& nclx) 
   cmsToneCurve* curves[3] = {curve, curve, curve};
   cmsHPROFILE profile = cmsCreateRGBProfile(&white, &rgb, curves);
   cmsFreeToneCurve(curve);
-  std::vector<unsigned char> bytes;
-  cmsUInt32Number size = 0;
-  if (profile && cmsSaveProfileToMem(profile, nullptr, &size) && size > 0) {
-    bytes.resize(size);
-    if (!cmsSaveProfileToMem(profile, bytes.data(), &size)) bytes.clear();
-  }
+  std::vector<unsigned char> bytes = profileBytes(profile);
   if (profile) cmsCloseProfile(profile);
   return bytes;
 }

@@ -1,8 +1,9 @@
 // JPEG XL photos through libjxl: the first frame turned upright by the codestream's orientation, in
-// the colour space it was made in (a lossy XYB file in the original space when libjxl can give it,
-// else sRGB) with the matching ICC profile, and the Exif and "xml " (XMP) boxes.
+// the colour space it was made in with the matching ICC profile, and the Exif and "xml " (XMP)
+// boxes.
 #include <jxl/decode.h>
 #include <jxl/decode_cxx.h>
+#include <jxl/encode.h>  // the colour encodings named sRGB and linear sRGB
 #include <jxl/thread_parallel_runner.h>
 #include <jxl/thread_parallel_runner_cxx.h>
 #include <jxl/version.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <opencv2/imgproc.hpp>
 
+#include "photo/colour.hpp"
 #include "photo/decoders.hpp"
 
 namespace {
@@ -45,6 +47,20 @@ bool isPlainSrgb(const JxlColorEncoding& c) {
          c.primaries == JXL_PRIMARIES_SRGB && c.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
 }
 
+// The ICC profile of the file as made (`target` ORIGINAL) or of the samples as decoded (DATA).
+Profile profileOf(const JxlDecoder* dec, JxlColorProfileTarget target) {
+  std::size_t size = 0;
+  Profile icc;
+  if (JxlDecoderGetICCProfileSize(dec, JXL_PROFILE_ARGS(target), &size) != JXL_DEC_SUCCESS ||
+      size == 0 || size > kMaxBoxBytes)
+    return icc;
+  icc.resize(size);
+  if (JxlDecoderGetColorAsICCProfile(dec, JXL_PROFILE_ARGS(target), icc.data(), icc.size()) !=
+      JXL_DEC_SUCCESS)
+    icc.clear();
+  return icc;
+}
+
 struct Box {
   std::string type;
   std::vector<uint8_t> data;
@@ -74,7 +90,7 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
   JxlBasicInfo info = {};
   cv::Mat samples, scratch;  // the first frame; later frames of an animation are skipped
   bool haveFrame = false;
-  std::vector<unsigned char> icc;
+  Profile icc, wideProfile;  // the samples' profile; the profile a lossy file was made in
   Box box, exif, xmp;
   const auto finishBox = [&] {
     if (box.type.empty()) return;
@@ -99,23 +115,28 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
       const bool encoded = JxlDecoderGetColorAsEncodedProfile(
                                dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_ORIGINAL),
                                &original) == JXL_DEC_SUCCESS;
+      const bool hdr = encoded && (original.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
+                                   original.transfer_function == JXL_TRANSFER_FUNCTION_HLG);
       if (!info.uses_original_profile && info.num_color_channels == 3) {
-        // A lossy file is stored as XYB and must be converted: into the space it was made in when
-        // that is a named one, else into sRGB.
+        // A lossy file is stored as XYB and must be converted into the space it was made in. It
+        // comes out as linear sRGB in floating point, whose values beyond 0 to 1 keep the colours
+        // outside sRGB, and LittleCMS takes it into the profile of that space: libjxl 0.7 cannot
+        // convert into a space given by an ICC profile (Adobe RGB, say), and this way both
+        // versions give the same samples. sRGB itself, and HDR curves (shown without tone
+        // mapping), come straight from libjxl.
         JxlColorEncoding target = original;
-        if (!encoded) {
-          target = JxlColorEncoding();
-          target.color_space = JXL_COLOR_SPACE_RGB;
-          target.white_point = JXL_WHITE_POINT_D65;
-          target.primaries = JXL_PRIMARIES_SRGB;
-          target.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
-          target.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+        if (!hdr && !(encoded && isPlainSrgb(original))) {
+          wideProfile = profileOf(dec, JXL_COLOR_PROFILE_TARGET_ORIGINAL);
+          if (profileSpace(wideProfile) != ProfileSpace::kRgb) wideProfile.clear();
+        }
+        if (!wideProfile.empty()) {
+          JxlColorEncodingSetToLinearSRGB(&target, JXL_FALSE);
+        } else if (!encoded) {
+          JxlColorEncodingSetToSRGB(&target, JXL_FALSE);
         }
         JxlDecoderSetPreferredColorProfile(dec, &target);
       }
-      if (encoded && (original.transfer_function == JXL_TRANSFER_FUNCTION_PQ ||
-                      original.transfer_function == JXL_TRANSFER_FUNCTION_HLG))
-        photo->note = "HDR photo shown without tone mapping: its tones are approximate";
+      if (hdr) photo->note = "HDR photo shown without tone mapping: its tones are approximate";
     } else if (status == JXL_DEC_FRAME) {
       if (haveFrame && JxlDecoderSkipCurrentFrame(dec) != JXL_DEC_SUCCESS) return false;
     } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
@@ -125,23 +146,20 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
           JxlDecoderGetColorAsEncodedProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
                                              &data) == JXL_DEC_SUCCESS &&
           isPlainSrgb(data);
-      std::size_t iccSize = 0;
-      if (!plain &&
-          JxlDecoderGetICCProfileSize(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
-                                      &iccSize) == JXL_DEC_SUCCESS &&
-          iccSize > 0 && iccSize <= kMaxBoxBytes) {
-        icc.resize(iccSize);
-        if (JxlDecoderGetColorAsICCProfile(dec, JXL_PROFILE_ARGS(JXL_COLOR_PROFILE_TARGET_DATA),
-                                           icc.data(), icc.size()) != JXL_DEC_SUCCESS)
-          icc.clear();
+      if (!wideProfile.empty()) {
+        icc = wideProfile;
+      } else if (!plain) {
+        icc = profileOf(dec, JXL_COLOR_PROFILE_TARGET_DATA);
       }
       const uint32_t channels = info.num_color_channels == 1 ? 1 : 3;
-      const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+      const bool floats = !wideProfile.empty();
+      const JxlPixelFormat format = {channels, floats ? JXL_TYPE_FLOAT : JXL_TYPE_UINT8,
+                                     JXL_NATIVE_ENDIAN, 0};
       const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
       const int rows = int(turned ? info.xsize : info.ysize);
       const int cols = int(turned ? info.ysize : info.xsize);
       cv::Mat& target = haveFrame ? scratch : samples;
-      target.create(rows, cols, CV_8UC(int(channels)));
+      target.create(rows, cols, CV_MAKETYPE(floats ? CV_32F : CV_8U, int(channels)));
       std::size_t needed = 0;
       if (JxlDecoderImageOutBufferSize(dec, &format, &needed) != JXL_DEC_SUCCESS ||
           needed != target.total() * target.elemSize() ||
@@ -172,8 +190,13 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
   }
   finishBox();
   if (!haveFrame) return false;
-  cv::cvtColor(samples, photo->image,
-               samples.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_RGB2BGR);
+  if (samples.depth() == CV_32F) {
+    photo->image = linearSrgbToProfile(samples, wideProfile);
+    if (photo->image.empty()) return false;
+  } else {
+    cv::cvtColor(samples, photo->image,
+                 samples.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_RGB2BGR);
+  }
   // The Exif box is stored as HEIF stores it: an offset to the TIFF header, then the data.
   photo->metadata =
       metadataFromBlocks(exif.data, std::string(xmp.data.begin(), xmp.data.end()), std::move(icc));

@@ -166,6 +166,27 @@ bool isRaw(const std::string& path, const Signature& head) {
   return TiffScan(path, little).holdsRaw(first);
 }
 
+bool rawContentSize(const std::string& path, cv::Size& size) {
+  std::ifstream file(path, std::ios::binary);
+  std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file),
+                                   std::istreambuf_iterator<char>()};
+  const auto identify = [&bytes](std::string& camera) {
+    const auto raw = std::make_unique<LibRaw>();  // far too big for a thread's stack
+    if (raw->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return false;
+    const libraw_image_sizes_t& s = raw->imgdata.sizes;
+    camera = std::string(raw->imgdata.idata.make) + "/" + raw->imgdata.idata.model + "/" +
+             std::to_string(s.raw_width) + "x" + std::to_string(s.raw_height);
+    return s.width > 0 && s.height > 0;
+  };
+  std::string camera, withoutHeader;
+  if (!identify(camera)) return false;
+  // LibRaw also names a camera by the file's size alone, for formats that have no header. The
+  // same file with its first bytes blanked out names the same camera only then.
+  std::fill(bytes.begin(), bytes.begin() + long(std::min<std::size_t>(bytes.size(), 4096)), 0);
+  if (identify(withoutHeader) && withoutHeader == camera) return false;
+  return rawSize(path, size);
+}
+
 bool rawSize(const std::string& path, cv::Size& size) {
   RawFile file(path);
   if (file.opened) {

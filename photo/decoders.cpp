@@ -7,12 +7,14 @@
 
 namespace {
 
-// Checked in this order; the image library's reader takes whatever no other family claims.
-constexpr std::array<PhotoDecoder, 4> kDecoders = {{
+// Checked in this order. What no signature claims is offered to LibRaw, which knows many more raw
+// formats by their content (Canon's CRW, say) than the table lists.
+constexpr std::array<PhotoDecoder, 5> kDecoders = {{
     {"HEIF/AVIF", isHeif, heifSize, decodeHeif},
     {"JPEG XL", isJxl, jxlSize, decodeJxl},
     {"camera raw", isRaw, rawSize, decodeRaw},
-    {"image library", isAnyImage, librarySize, decodeWithLibrary},
+    {"image library", isLibraryImage, librarySize, decodeWithLibrary},
+    {"camera raw by content", isAnything, rawContentSize, decodeRaw},
 }};
 
 }  // namespace
@@ -26,6 +28,10 @@ const PhotoDecoder& decoderFor(const std::string& path) {
     if (decoder.matches(path, head)) return decoder;
   }
   return kDecoders.back();
+}
+
+bool isAnything(const std::string&, const Signature&) {
+  return true;
 }
 
 cv::Mat orientUpright(const cv::Mat& image, int orientation) {

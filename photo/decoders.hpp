@@ -31,7 +31,7 @@ struct PhotoDecoder {
 };
 
 // The decoder for the file at `path` (a regular file): the first family whose signature matches,
-// else the image library's reader.
+// else LibRaw, which tells raw formats by their content.
 const PhotoDecoder& decoderFor(const std::string& path);
 
 // The families, each in its own file.
@@ -46,10 +46,21 @@ bool decodeJxl(const std::string& path, DecodedPhoto& photo);
 bool isRaw(const std::string& path, const Signature& head);
 bool rawSize(const std::string& path, cv::Size& size);
 bool decodeRaw(const std::string& path, DecodedPhoto& photo);
+// The size of a raw file LibRaw tells by its content, not by the file's size alone (for which any
+// file of a listed size would open as noise); false for any other file.
+bool rawContentSize(const std::string& path, cv::Size& size);
 
-bool isAnyImage(const std::string& path, const Signature& head);
+// The formats of the image library (JPEG, PNG, TIFF, WebP, BMP, JPEG 2000, the portable formats,
+// Sun raster, OpenEXR, Radiance), by their signatures.
+bool isLibraryImage(const std::string& path, const Signature& head);
 bool librarySize(const std::string& path, cv::Size& size);
 bool decodeWithLibrary(const std::string& path, DecodedPhoto& photo);
+// The CMYK samples of a JPEG (`inverted` when 0 means full ink) or a TIFF in memory; false when the
+// file is not one, or not one these readers take.
+bool readCmykJpeg(const std::vector<unsigned char>& bytes, cv::Mat& cmyk, bool& inverted);
+bool readCmykTiff(const std::vector<unsigned char>& bytes, cv::Mat& cmyk);
+
+bool isAnything(const std::string& path, const Signature& head);
 
 // Turns `image` upright from an EXIF orientation (1 to 8); other values leave it as it is.
 cv::Mat orientUpright(const cv::Mat& image, int orientation);

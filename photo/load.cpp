@@ -14,6 +14,7 @@
 #include <sstream>
 #include <utility>
 
+#include "photo/colour.hpp"
 #include "photo/decoders.hpp"
 
 std::uint64_t availableMemory() {
@@ -155,6 +156,8 @@ LoadedPhoto openPhoto(const std::string& path,
   }
   photo.image = decoded.image;
   photo.metadata = std::move(decoded.metadata);
+  // The samples are RGB now, whatever the file held: the profile saved with them must be too.
+  photo.metadata.icc = profileForRgbSamples(photo.metadata.icc);
   photo.note = std::move(decoded.note);
   return photo;
 }

@@ -45,8 +45,9 @@ void setIccProfileOf(Exiv2::Image& image, const std::vector<unsigned char>& icc)
 // exiv2 bounds its own work on damaged blocks: it checks every offset and count against the size
 // of the file and refuses an IFD chain that comes back to an IFD it has read, so a truncated block
 // or an IFD loop throws instead of running away.
-PhotoMetadata readMetadata(const std::string& path) {
+PhotoMetadata readMetadata(const std::string& path, int* orientation) {
   PhotoMetadata metadata;
+  if (orientation) *orientation = 1;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
 #if !EXIV2_TEST_VERSION(0, 28, 0)
@@ -59,8 +60,11 @@ PhotoMetadata readMetadata(const std::string& path) {
     metadata.xmp = source->xmpData();
     metadata.icc = iccProfileOf(*source);
     Exiv2::ExifThumb(metadata.exif).erase();
+    const auto given = metadata.exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
+    if (orientation && given != metadata.exif.end()) *orientation = int(exifInteger(*given));
     resetOrientation(metadata.exif, metadata.xmp);
   } catch (const std::exception&) {
+    if (orientation) *orientation = 1;
     return PhotoMetadata();
   }
   return metadata;

@@ -33,8 +33,9 @@ struct PhotoMetadata {
 
 // Reads the metadata of the file at `path`. The orientation is reset to top-left, because loading
 // turns the pixels upright, and embedded thumbnails are dropped, since they show the unfiltered
-// photo. Metadata that cannot be read gives an empty result: the photo opens without it.
-PhotoMetadata readMetadata(const std::string& path);
+// photo. Metadata that cannot be read gives an empty result: the photo opens without it. The
+// orientation the file gave (1 when none) goes to `orientation` if asked for.
+PhotoMetadata readMetadata(const std::string& path, int* orientation = nullptr);
 
 // Metadata that a container keeps in blocks of its own (HEIF items, JPEG XL boxes): `exifBlock` as
 // such containers store it (a 4-byte big-endian offset, then the TIFF header and IFDs at that

@@ -22,6 +22,7 @@
 #include <deque>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -88,13 +89,21 @@ bool busyShown = false;
 std::string statusShown;
 cv::Size photoSize;
 std::deque<std::pair<std::string, std::string>> failures;  // title and message
-// The journal of the edit, and whether the worker has found it failing since the last look.
+// The journal of the edit, and what the worker found when it last wrote to it: whether the runs
+// reach the disk (crash protection is on), and if not, why. The event loop shows a change in the
+// status line.
 EditJournal* journal = nullptr;
-std::atomic<bool> journalFailed{false};
+struct Protection {
+  std::mutex mutex;
+  bool on = true;
+  bool changed = false;
+  std::string cause;
+} protection;
 
-// One line for the user when the journal cannot keep the edit.
-std::string journalFailure() {
-  return "The edit cannot be kept for a restore after a crash: " + journal->error() + ".";
+// The status line's word on crash protection after a change, and while it is off.
+std::string protectionStatus(bool on, const std::string& cause) {
+  return on ? "Crash protection is on again: the edit so far is kept"
+            : "Crash protection is off: " + cause;
 }
 
 void showStatus(const std::string& text) {
@@ -136,17 +145,30 @@ void refresh() {
   static bool refreshing = false;
   if (refreshing || !runner) return;
   refreshing = true;
+  bool isProtected = true, changed = false;
+  std::string cause;
+  {
+    const std::lock_guard<std::mutex> lock(protection.mutex);
+    isProtected = protection.on, changed = protection.changed, cause = protection.cause;
+    protection.changed = false;
+  }
   for (const RunReport& report : runner->takeReports()) {
     if (!report.failure.empty()) {
       failures.push_back({"Filter failed", report.failure});
       continue;
     }
-    const std::string status =
+    std::string status =
         describeStageRun(report.slider->label, report.position, report.milliseconds);
+    if (!isProtected) status += " (crash protection is off)";
     showStatus(status);
     if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
   }
-  if (journalFailed.exchange(false)) failures.push_back({"Edit not journaled", journalFailure()});
+  if (changed) {
+    const std::string status = protectionStatus(isProtected, cause);
+    showStatus(status);
+    if (!isProtected) std::cerr << "lumivet-tool: " << status << '\n';
+    if (traceFile) std::ofstream(traceFile, std::ios::app) << status << '\n';
+  }
   // A result reopens a closed photo window, a preview does not; once the run is ending, closed
   // windows stay closed.
   const bool open = windowShown(kImageWindow);
@@ -394,11 +416,19 @@ int runTool(int argc, char** argv) {
   options.wake = [] { QMetaObject::invokeMethod(qApp, refresh, Qt::QueuedConnection); };
   options.slowStageMs = slowStageSetting ? std::atoi(slowStageSetting) : 0;
   if (timingFile) options.timingFile = timingFile;
-  // Each completed run reaches the disk before the next starts, on the worker.
+  // Each completed run reaches the disk before the next starts, on the worker. After a failure
+  // every run tries again.
   options.completed = [](const RunReport& report, std::size_t step) {
     const JournalRecord record{report.slider->id, report.position, static_cast<uint32_t>(step),
                                report.rngState, std::time(nullptr)};
-    if (journal->recording() && !journal->append(record)) journalFailed = true;
+    if (!journal->recording()) return;
+    const bool kept = journal->append(record);
+    const std::lock_guard<std::mutex> lock(protection.mutex);
+    if (kept != protection.on) {
+      protection.on = kept;
+      protection.changed = true;
+      protection.cause = journal->cause();
+    }
   };
   // The exact pipeline holds the only reference: the stages may reuse the photo's buffer.
   StageRunner stageRunner(std::move(photo.image), options);
@@ -408,8 +438,12 @@ int runTool(int argc, char** argv) {
   QObject::connect(&ticker, &QTimer::timeout, refresh);
   ticker.start(100);
   offerRestore(stageRunner);
-  if (!journal->recording() && !journal->error().empty()) {
-    showError("Edit not journaled", journalFailure());
+  if (journal->failing() || (!journal->recording() && !journal->error().empty())) {
+    // Editing goes on; the journal is tried again at every run while it can be.
+    const std::lock_guard<std::mutex> lock(protection.mutex);
+    protection.on = false;
+    protection.changed = true;
+    protection.cause = journal->failing() ? journal->cause() : journal->error();
   }
   slidersLive = true;
 

@@ -180,8 +180,8 @@ std::string photoHeader(const std::string& photoPath, std::string& path, std::st
 }
 
 // Opens `folder`, creating it and any missing parent private to the user. A folder of another
-// user is refused; one of ours is made private.
-int openFolder(const std::string& folder, std::string& error) {
+// user is refused; one of ours is made private. On failure `error` ends in the system's reason.
+int openJournalFolder(const std::string& folder, std::string& error) {
   for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);
     if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -195,7 +195,7 @@ int openFolder(const std::string& folder, std::string& error) {
   if (fd < 0 || ::fstat(fd, &status) != 0) {
     error = reason("cannot open the journal folder " + folder);
   } else if (status.st_uid != ::geteuid()) {
-    error = "the journal folder " + folder + " belongs to another user";
+    error = "the journal folder " + folder + " belongs to another user: " + std::strerror(EPERM);
   } else if ((status.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0) {
     return fd;
   } else {
@@ -249,20 +249,22 @@ std::string defaultJournalFolder() {
   return "";
 }
 
-EditJournal::EditJournal(const std::string& folder, const std::string& photoPath) {
+EditJournal::EditJournal(const std::string& folder, const std::string& photoPath)
+    : folderPath_(folder) {
   if (folder.empty()) {
     error_ = "there is no folder for it (neither XDG_STATE_HOME nor HOME is set)";
     return;
   }
-  folder_ = openFolder(folder, error_);
-  if (folder_ < 0) return;
-  pruneFolder(folder_);
   std::string path;
   header_ = photoHeader(photoPath, path, error_);
   if (header_.empty()) return;
   seal_ = get(header_.data() + header_.size() - 8, 8);
   name_ = hex(hash64(path.data(), path.size())) + kSuffix;
   usable_ = true;
+  // A folder that cannot be made now (a full disk, a missing or read-only mount) is tried again
+  // at every run; there is no earlier journal to look for in it.
+  if (!openFolder()) return;
+  pruneFolder(folder_);
 
   // Only a regular file is opened: a link is not followed, and a device or pipe never opened.
   struct stat entry;
@@ -324,11 +326,18 @@ bool EditJournal::append(const JournalRecord& record) {
   if (!usable_) return false;
   if (record.step > chain_.size()) {
     errno = EINVAL;
-    return fail("a run does not follow the chain journaled so far");
+    fail("a run does not follow the chain journaled so far");
+    usable_ = false;
+    return false;
   }
   chain_.resize(record.step);
   chain_.push_back(record);
-  if (file_ < 0 || written_ >= chain_.size() + kRecordsBeyondChain) return rewrite(chain_);
+  // After a failure the file may end in a torn record, or miss runs: the whole chain is written
+  // afresh, in the folder opened again (it may have been removed, or its disk mounted anew).
+  if (failing_ && !openFolder()) return false;
+  if (failing_ || file_ < 0 || written_ >= chain_.size() + kRecordsBeyondChain) {
+    return rewrite(chain_);
+  }
   const std::string bytes = encode(record, seal_);
   if (!writeAll(file_, bytes.data(), bytes.size())) return fail("cannot write the journal");
   if (diskCalls.fdatasync(file_) != 0) return fail("cannot flush the journal to disk");
@@ -389,17 +398,30 @@ bool EditJournal::rewrite(const std::vector<JournalRecord>& records) {
   file_ = fd;
   written_ = records.size();
   chain_ = journalChain(records);
+  failing_ = false;
   return true;
 }
 
 bool EditJournal::fail(const std::string& what) {
+  cause_ = std::strerror(errno);
   error_ = reason(what);
-  usable_ = false;
+  failing_ = true;
   return false;
 }
 
+bool EditJournal::openFolder() {
+  if (folder_ >= 0) ::close(folder_);
+  folder_ = openJournalFolder(folderPath_, error_);
+  if (folder_ < 0) {
+    cause_ = error_.substr(error_.rfind(": ") + 2);
+    failing_ = true;
+    return false;
+  }
+  return true;
+}
+
 void EditJournal::unlinkJournal() {
-  if (::unlinkat(folder_, name_.c_str(), 0) == 0) syncFolder(folder_);
+  if (folder_ >= 0 && ::unlinkat(folder_, name_.c_str(), 0) == 0) syncFolder(folder_);
 }
 
 void EditJournal::closeJournal() {

@@ -46,9 +46,9 @@ class EditJournal {
   };
 
   // Opens (creating it private to the user) `folder`, prunes journals older than 30 days, and
-  // looks for the journal of the photo at `photoPath`, removing one whose photo has changed. An
-  // empty folder, or one that cannot be used, gives a journal that records nothing; error() says
-  // why.
+  // looks for the journal of the photo at `photoPath`, removing one whose photo has changed. No
+  // folder, or a photo that cannot be read, gives a journal that records nothing; error() says
+  // why. A folder that cannot be made or opened now is tried again at every append.
   EditJournal(const std::string& folder, const std::string& photoPath);
   ~EditJournal();
   EditJournal(const EditJournal&) = delete;
@@ -65,10 +65,16 @@ class EditJournal {
   bool restore();
   void discard();
 
-  // Records a completed run; when this returns true the record is on disk. After a failure the
-  // journal records nothing more and error() says why.
+  // Records a completed run; when this returns true the record is on disk. After a failure
+  // (a full disk, a read-only or missing folder, a quota), error() and cause() say why, and the
+  // next append tries again, writing the whole chain so far.
   bool append(const JournalRecord& record);
+  // Whether this session's runs are journaled (false for a photo another session journals), and
+  // whether they reach the disk now.
   bool recording() const { return usable_; }
+  bool failing() const { return usable_ && failing_; }
+  // The system's reason for the last failure ("No space left on device").
+  const std::string& cause() const { return cause_; }
   // The edit ended cleanly (saved, or its save declined) with `chain` as its result: the journal
   // is removed, unless it holds more than that (an edit found and not answered, or a restore cut
   // short).
@@ -78,19 +84,23 @@ class EditJournal {
   bool rewrite(const std::vector<JournalRecord>& records);
   void remove();
   bool fail(const std::string& what);
+  bool openFolder();
   void unlinkJournal();
   void closeJournal();
 
+  std::string folderPath_;
   int folder_ = -1;
   int file_ = -1;  // the journal, locked against other sessions
   std::string name_;
   std::string header_;      // the identity of the photo as written at the head of the file
   std::uint64_t seal_ = 0;  // the header's checksum, which every record's checksum continues
   bool usable_ = false;
+  bool failing_ = false;  // the last write failed; the next append writes the whole chain
   Found found_ = Found::kNothing;
   bool answered_ = false;  // restore() or discard() was called
   std::vector<JournalRecord> foundRecords_;
   std::vector<JournalRecord> chain_;  // what the records written so far leave
   std::size_t written_ = 0;           // records in the file
   std::string error_;
+  std::string cause_;
 };

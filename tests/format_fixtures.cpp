@@ -27,10 +27,12 @@ FixtureOptions cameraOptions(int orientation) {
   Exiv2::XmpData xmp;
   xmp["Xmp.dc.creator"] = "Someone";
   Exiv2::XmpParser::encode(options.xmp, xmp);
-  // A valid RGB profile that is not sRGB: Adobe RGB-like primaries, gamma 2.2.
-  const cmsCIExyY white = {0.3127, 0.3290, 1.0};
-  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-  cmsToneCurve* gamma = cmsBuildGamma(nullptr, 2.2);
+  // A valid RGB profile that is not sRGB: a wide-gamut working space (eciRGB v2's primaries and
+  // L* curve). JPEG XL names no such curve, so its encoders store the profile itself.
+  const cmsCIExyY white = {0.3457, 0.3585, 1.0};
+  const cmsCIExyYTRIPLE primaries = {{0.67, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.14, 0.08, 1.0}};
+  const double lightness[] = {3.0, 100.0 / 116, 16.0 / 116, 100 / 903.3, 0.08};
+  cmsToneCurve* gamma = cmsBuildParametricToneCurve(nullptr, 4, lightness);
   cmsToneCurve* curves[3] = {gamma, gamma, gamma};
   cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
   cmsUInt32Number size = 0;
@@ -155,8 +157,41 @@ bool writeJxl(const std::string& path, const cv::Mat& image, const FixtureOption
          encodeJxl(enc, path);
 }
 
+namespace {
+
+// A 6-byte signature, make, model and a second model name, then big-endian 16-bit fields: where the
+// data starts, a spare, the width and the height; the data 10 bits a sample, four samples in five
+// bytes (their high 8 bits, then their low 2 bits together).
+bool writePhoneRaw(const std::string& path, const cv::Mat& image) {
+  Bytes file = {0, 1, 0, 1, 0, '@'};
+  const std::string names(
+      "NOKIA\0\0\0"
+      "X1\0\0\0\0\0\0"
+      "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0",
+      32);
+  file.insert(file.end(), names.begin(), names.end());
+  const int cols = image.cols / 4 * 4;
+  for (const int field : {64, 0, cols, image.rows}) {
+    file.push_back(uchar(field >> 8)), file.push_back(uchar(field));
+  }
+  file.resize(64);
+  cv::Mat green;
+  cv::extractChannel(image, green, 1);
+  for (int y = 0; y < image.rows; ++y) {
+    for (int x = 0; x < cols; x += 4) {
+      for (int i = 0; i < 4; ++i) file.push_back(green.at<uchar>(y, x + i));
+      file.push_back(0);
+    }
+  }
+  writeBytes(path, file);
+  return true;
+}
+
+}  // namespace
+
 bool writePhoto(Kind kind, const std::string& path, const cv::Mat& image, FixtureOptions options) {
   options.lossless = kind == Kind::jxlLossless;
+  if (kind == Kind::phoneRaw) return writePhoneRaw(path, image);
   if (kind == Kind::heic || kind == Kind::avif)
     return encodeHeif(path, image, options, kind == Kind::avif, 8);
   return kind == Kind::dng ? writeDng(path, image, options) : writeJxl(path, image, options);

@@ -21,7 +21,9 @@ struct FixtureOptions {
 // XMP, a valid ICC profile that is not sRGB, and the file's own orientation the same as EXIF's.
 FixtureOptions cameraOptions(int orientation);
 
-enum class Kind { heic, avif, jxlLossy, jxlLossless, dng };
+// phoneRaw: a raw format that LibRaw tells by its header and the signature table does not list
+// (an old phone's 10-bit raw), made from the image's green channel.
+enum class Kind { heic, avif, jxlLossy, jxlLossless, dng, phoneRaw };
 // Writes `image` (BGR) as a photo of that kind with the options.
 bool writePhoto(Kind kind, const std::string& path, const cv::Mat& image, FixtureOptions options);
 

@@ -1,4 +1,5 @@
-// Mutated HEIC, AVIF, JPEG XL and DNG files through the whole loader (signature, header size,
+// Mutated HEIC, AVIF, JPEG XL, DNG and phone raw files (the last reach LibRaw by their content)
+// through the whole loader (signature, header size,
 // decode, metadata), as the decoder libraries are tested themselves: nothing may crash and no file
 // may take over 2 s. The mutations come from a fixed seed per format, so a failure repeats; the
 // file being loaded is always at /tmp/lumivet-fuzz-FORMAT.case, so a crash leaves its cause there.
@@ -45,7 +46,7 @@ Bytes mutate(Bytes b, cv::RNG& rng) {
   return b;
 }
 
-const char* const kNames[] = {"HEIC", "AVIF", "JXL", "JXL", "DNG"};  // by Kind
+const char* const kNames[] = {"HEIC", "AVIF", "JXL", "JXL", "DNG", "PhoneRaw"};  // by Kind
 
 class Fuzz : public ::testing::TestWithParam<Kind> {};
 
@@ -82,5 +83,6 @@ TEST_P(Fuzz, MutatedFilesNeverCrashOrHang) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, Fuzz,
-                         ::testing::Values(Kind::heic, Kind::avif, Kind::jxlLossy, Kind::dng),
+                         ::testing::Values(Kind::heic, Kind::avif, Kind::jxlLossy, Kind::dng,
+                                           Kind::phoneRaw),
                          [](const auto& info) { return kNames[int(info.param)]; });

@@ -1,12 +1,16 @@
 // The edit journal: the runs a session appended come back in the next session, up to a torn or
 // damaged record; a journal whose photo changed, or that is older than 30 days, goes; the folder
-// and the file are private, and a link at the journal's name is never followed.
+// and the file are private, and a link at the journal's name is never followed. A journal that
+// cannot be written is tried again at every run, and then holds the whole chain.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
+#include "photo/disk.hpp"
 #include "pipeline/stages.hpp"
 #include "session/journal.hpp"
 
@@ -135,4 +139,47 @@ TEST_F(Journal, AChangedPhotoOrAnOldJournalIsRemovedAndALinkIsNeverFollowed) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(recent)));
   EXPECT_TRUE(fs::exists(root + "/target"));
   EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+}
+
+TEST_F(Journal, AFullDiskTurnsItOffWithTheSystemsReasonAndEveryRunTriesAgain) {
+  // The disk fills up after the first run, and has room again after the fourth.
+  static int writes = 0;
+  static bool full = false;
+  const DiskCalls system = diskCalls;
+  diskCalls.write = [](int fd, const void* data, std::size_t size) -> ssize_t {
+    ++writes;
+    if (full) return errno = ENOSPC, -1;
+    return ::write(fd, data, size);
+  };
+  {
+    EditJournal journal(folder, photo);
+    EXPECT_TRUE(journal.append(kRuns[0]));
+    full = true;
+    for (int i = 1; i < 4; ++i) {
+      const int before = writes;
+      EXPECT_FALSE(journal.append(kRuns[i]));
+      EXPECT_GT(writes, before) << "run " << i << " was not tried";
+      EXPECT_TRUE(journal.failing());
+      EXPECT_EQ(journal.cause(), "No space left on device");
+    }
+    full = false;
+    EXPECT_TRUE(journal.append(kRuns[4]));
+    EXPECT_FALSE(journal.failing());
+  }  // killed
+  diskCalls = system;
+  EditJournal next(folder, photo);
+  EXPECT_EQ(journalChain(next.records()), journalChain({kRuns.begin(), kRuns.begin() + 5}));
+}
+
+TEST_F(Journal, AFolderThatCannotBeMadeIsTriedAgainAtEveryRun) {
+  fs::create_directories(root + "/state");
+  std::ofstream(folder) << "a file where the folder goes";
+  EditJournal journal(folder, photo);
+  EXPECT_TRUE(journal.recording());
+  EXPECT_TRUE(journal.failing());
+  EXPECT_FALSE(journal.append(kRuns[0]));
+  fs::remove(folder);
+  EXPECT_TRUE(journal.append(kRuns[1]));
+  EditJournal next(folder, photo);
+  EXPECT_EQ(next.found(), Found::kInUse);  // the first session still holds it
 }

@@ -1,6 +1,7 @@
-# A file that cannot be read as an image (not an image, truncated, missing, a folder, or over the
-# library's pixel limit) gives one message box naming it and status 1 once the box is dismissed:
-# no crash, no tool window, nothing written. Without a display: one line on stderr and status 1.
+# A file that cannot be read as an image (not an image, truncated, missing, a folder, over the
+# library's pixel limit, or noise of a size that names a camera's headerless raw) gives one
+# message box naming it and status 1 once the box is dismissed: no crash, no tool window, nothing
+# written. Without a display: one line on stderr and status 1.
 source "$(dirname "$0")/lib.sh"
 echo "shopping list" >"$WORK/notes.png"
 "$HELPER" image "$RUN/whole.png" 200 150
@@ -9,7 +10,8 @@ mkdir "$WORK/album.png"
 # The 54-byte header of a 40000x40000 24-bit BMP without its pixels.
 printf 'BM\0\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x40\x9c\0\0\x40\x9c\0\0\x01\0\x18\0%24s' |
   tr ' ' '\0' >"$WORK/huge.bmp"
-inputs=(notes.png "cut off.png" album.png huge.bmp)
+head -c $((1024 * 768)) /dev/urandom >"$WORK/noise.raw"
+inputs=(notes.png "cut off.png" album.png huge.bmp noise.raw)
 start_x
 one_error_line() { [ ! -s "$RUN/tool.stdout" ] && [ "$(wc -l <"$RUN/tool.stderr")" -eq 1 ] || fail "$1: not one line on the console"; }
 
