@@ -1,6 +1,8 @@
 // Recipe metadata through exiv2.
 #include "photo/recipe_xmp.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -64,6 +66,9 @@ bool encodeResult(const cv::Mat& result, PhotoMetadata metadata, const std::stri
 }
 
 bool readRecipe(const std::string& path, std::string& recipe, PhotoSource* source) {
+  // Only a regular file is opened: a pipe's open would wait for a writer for ever.
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     registerNamespace();

@@ -94,3 +94,7 @@ run --apply "Blur 2" --skip-done "$WORK/many/p10.jpg"
 expect_exit 2
 expect_stderr_mentions "p10.jpg: not saved: p10_.jpg is already the result of p10.png"
 expect_same_file "$WORK/many/p10_.jpg" "$RUN/kept.jpg"
+# A pipe where the result goes is never opened (that would wait for a writer for ever): replaced.
+mkfifo "$WORK/many/p11_.jpg"
+timeout 20 "$TOOL" --apply "Blur 2" "$WORK/many/p11.png" 2>/dev/null || fail "a pipe in the result's place"
+[ -f "$WORK/many/p11_.jpg" ] || fail "the pipe was not replaced by the result"
