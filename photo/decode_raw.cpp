@@ -172,6 +172,7 @@ bool rawContentSize(const std::string& path, cv::Size& size) {
                                    std::istreambuf_iterator<char>()};
   const auto identify = [&bytes](std::string& camera) {
     const auto raw = std::make_unique<LibRaw>();  // far too big for a thread's stack
+    // LibRaw 0.20 takes the buffer as non-const, 0.21 as const: a non-const one serves both.
     if (raw->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return false;
     const libraw_image_sizes_t& s = raw->imgdata.sizes;
     camera = std::string(raw->imgdata.idata.make) + "/" + raw->imgdata.idata.model + "/" +

@@ -59,7 +59,7 @@ std::string imageFormatsFilter() {
   static const char* const kExtensions[] = {
       "bmp", "dib", "pbm",  "pgm", "ppm", "pnm",  "pmm",  "sr",   "ras",  "jpg", "jpeg",
       "jpe", "jp2", "tiff", "tif", "png", "webp", "heic", "heif", "avif", "jxl", "dng",
-      "cr2", "cr3", "nef",  "arw", "orf", "rw2",  "raf",  "pef",  "srw"};
+      "cr2", "cr3", "crw",  "nef", "arw", "orf",  "rw2",  "raf",  "pef",  "srw"};
   QStringList patterns;
   for (const char* extension : kExtensions) patterns << anyCasePattern(extension);
   return ("Image Formats (" + patterns.join(' ') + ")").toStdString();
