@@ -271,6 +271,8 @@ PhotoReport Batch::process(std::size_t index) {
     error = e.msg;
   } catch (const std::bad_alloc&) {
     error = "not enough memory";
+  } catch (const std::exception& e) {  // the current folder gone, say: never the other photos
+    error = e.what();
   }
   if (bytes.empty()) return finish("not saved", "not saved: " + error);
   if (!options_.outputDir.empty()) {
