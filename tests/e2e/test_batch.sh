@@ -54,17 +54,17 @@ chmod -R u+w "$src"
 # A run killed part way, then resumed: only what is missing is done, and the JSON lines say so.
 RUN_AS=()
 mkdir "$WORK/many"
-for i in $(seq 10 21); do "$HELPER" image "$WORK/many/p$i.png" 800 600 "$i"; done
-printf '\xff' >"$WORK/many/bad"$'\xfe'".png"
+for i in $(seq 10 21); do "$HELPER" image "$WORK/many/p$i.ppm" 800 600 "$i"; done
+printf '\xff' >"$WORK/many/bad"$'\xfe'".ppm"
 slow="Bilateral 20; C.StretchC 80"
-(cd "$WORK/many" && exec "$TOOL" --apply "$slow" --jobs 2 --output-dir out p*.png 2>/dev/null) &
+(cd "$WORK/many" && exec "$TOOL" --apply "$slow" --jobs 2 --output-dir out p*.ppm 2>/dev/null) &
 killed=$!
 wait_for 60 "a first result" compgen -G "$WORK/many/out/p*_.jpg" >/dev/null
 kill -KILL "$killed" && wait "$killed" 2>/dev/null || true
 done=$(find "$WORK/many/out" -name 'p*_.jpg' | wc -l)
 [ "$done" -lt 12 ] || fail "the run ended before it was killed"
-(cd "$WORK/many" && "$TOOL" --apply "$slow" --output-dir all p*.png 2>/dev/null) || fail "reference run"
-resume() { (cd "$WORK/many" && "$TOOL" --apply "$1" --skip-done --log jsonl --output-dir out ./*.png) >"$RUN/log.jsonl" 2>"$RUN/tool.stderr" && TOOL_STATUS=0 || TOOL_STATUS=$?; }
+(cd "$WORK/many" && "$TOOL" --apply "$slow" --output-dir all p*.ppm 2>/dev/null) || fail "reference run"
+resume() { (cd "$WORK/many" && "$TOOL" --apply "$1" --skip-done --log jsonl --output-dir out ./*.ppm) >"$RUN/log.jsonl" 2>"$RUN/tool.stderr" && TOOL_STATUS=0 || TOOL_STATUS=$?; }
 # counts STATUS...: how many JSON lines there are of each status, and that each names its photo.
 counts() {
   python3 - "$RUN/log.jsonl" "$@" <<'PYTHON'
@@ -72,7 +72,7 @@ import base64, json, sys
 lines = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8")]
 assert all(set(l) >= {"input", "output", "status", "seconds", "message"} for l in lines), lines
 bad = [l for l in lines if "input_base64" in l]
-assert [base64.b64decode(l["input_base64"]) for l in bad] == [b"./bad\xfe.png"], bad
+assert [base64.b64decode(l["input_base64"]) for l in bad] == [b"./bad\xfe.ppm"], bad
 assert len({l["input"] for l in lines}) == len(lines) == 13, lines
 print(" ".join(str(sum(l["status"] == s for l in lines)) for s in sys.argv[2:]))
 PYTHON
@@ -81,20 +81,23 @@ resume "$slow"
 expect_exit 1
 [ "$(counts skipped saved unreadable)" = "$done $((12 - done)) 1" ] || fail "resumed: $(counts skipped saved)"
 for i in $(seq 10 21); do expect_same_file "$WORK/many/out/p${i}_.jpg" "$WORK/many/all/p${i}_.jpg"; done
-"$HELPER" image "$WORK/many/p13.png" 800 600 99
+[ "$(exiv2 -q -Pv -K Xmp.lumivet.SourceSHA256 "$WORK/many/out/p12_.jpg")" = "$(sha256sum <"$WORK/many/p12.ppm" | cut -c1-64)" ] ||
+  fail "the recorded SHA-256 is not the photo's"
+# One sample changed, the size kept.
+printf '\x07' | dd of="$WORK/many/p13.ppm" bs=1 seek=100000 conv=notrunc status=none
 resume "$slow"
 [ "$(counts skipped saved)" = "11 1" ] || fail "a changed photo: $(counts skipped saved)"
 resume "Blur 2"
 [ "$(counts skipped saved)" = "0 12" ] || fail "another recipe: $(counts skipped saved)"
 
 # Under GNU parallel each process sees one photo: a result made from another photo stays.
-"$TOOL" --apply "Blur 2" "$WORK/many/p10.png" 2>/dev/null && cp "$WORK/many/p10_.jpg" "$RUN/kept.jpg"
+"$TOOL" --apply "Blur 2" "$WORK/many/p10.ppm" 2>/dev/null && cp "$WORK/many/p10_.jpg" "$RUN/kept.jpg"
 "$HELPER" image "$WORK/many/p10.jpg" 60 40 7
 run --apply "Blur 2" --skip-done "$WORK/many/p10.jpg"
 expect_exit 2
-expect_stderr_mentions "p10.jpg: not saved: p10_.jpg is already the result of p10.png"
+expect_stderr_mentions "p10.jpg: not saved: p10_.jpg is already the result of p10.ppm"
 expect_same_file "$WORK/many/p10_.jpg" "$RUN/kept.jpg"
 # A pipe where the result goes is never opened (that would wait for a writer for ever): replaced.
 mkfifo "$WORK/many/p11_.jpg"
-timeout 20 "$TOOL" --apply "Blur 2" "$WORK/many/p11.png" 2>/dev/null || fail "a pipe in the result's place"
+timeout 20 "$TOOL" --apply "Blur 2" "$WORK/many/p11.ppm" 2>/dev/null || fail "a pipe in the result's place"
 [ -f "$WORK/many/p11_.jpg" ] || fail "the pipe was not replaced by the result"
