@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -37,7 +39,37 @@ std::string megabytes(std::uint64_t bytes) {
 
 }  // namespace
 
-LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
+MemoryBudget::MemoryBudget(std::function<std::uint64_t()> measure) : measure_(std::move(measure)) {}
+
+std::uint64_t MemoryBudget::take(std::uint64_t needed) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (inFlight_ == 0) total_ = measure_();
+    if (total_ == 0) break;
+    if (needed > total_) return total_;
+    if (taken_ + needed <= total_) break;
+    freed_.wait(lock);
+  }
+  taken_ += needed;
+  ++inFlight_;
+  return total_ == 0 ? needed : total_;
+}
+
+void MemoryBudget::give(std::uint64_t bytes) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    taken_ -= bytes;
+    --inFlight_;
+  }
+  freed_.notify_all();
+}
+
+namespace {
+
+// Opens the photo; `admit` is asked, with the memory its session needs, for the memory there is,
+// and the photo is refused when that is less.
+LoadedPhoto openPhoto(const std::string& path,
+                      const std::function<std::uint64_t(std::uint64_t)>& admit) {
   LoadedPhoto photo;
   const std::string unreadable = "The file \"" + path + "\" could not be read as an image.";
   const int fd = openRegularFile(path);
@@ -47,6 +79,7 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
   }
   SandboxedPhoto decoded = decodeInSandbox(fd, [&](cv::Size size) {
     const std::uint64_t needed = sessionMemory(size);
+    const std::uint64_t memoryLimit = admit(needed);
     if (memoryLimit == 0 || needed <= memoryLimit) return true;
     std::ostringstream message;
     message << "The image \"" << path << "\" is " << size.width << "x" << size.height
@@ -66,5 +99,24 @@ LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
   photo.image = decoded.image;
   photo.metadata = std::move(decoded.metadata);
   photo.note = std::move(decoded.note);
+  return photo;
+}
+
+}  // namespace
+
+LoadedPhoto loadPhoto(const std::string& path, std::uint64_t memoryLimit) {
+  return openPhoto(path, [memoryLimit](std::uint64_t) { return memoryLimit; });
+}
+
+LoadedPhoto loadPhoto(const std::string& path, MemoryBudget& budget) {
+  std::uint64_t taken = 0;
+  LoadedPhoto photo = openPhoto(path, [&](std::uint64_t needed) {
+    // At least a byte, so that a photo in flight always has something to give back.
+    const std::uint64_t wanted = std::max<std::uint64_t>(needed, 1);
+    const std::uint64_t there = budget.take(wanted);
+    if (there >= wanted) taken = wanted;
+    return there;
+  });
+  photo.reserved = taken;
   return photo;
 }
