@@ -224,6 +224,8 @@ bool decodeWithLibrary(const Bytes& file, DecodedPhoto& photo) {
       return true;
     }
   }
-  cv::imdecode(file, cv::IMREAD_COLOR, &photo.image);  // into the image's buffer if it fits
+  // Into the image's buffer, when it has one that fits. What the call returns says whether it
+  // worked: OpenCV 4.10 leaves the buffer as it was when it fails.
+  if (cv::imdecode(file, cv::IMREAD_COLOR, &photo.image).empty()) photo.image.release();
   return !photo.image.empty();
 }

@@ -121,7 +121,8 @@ MetadataBlocks metadataBlocks(const PhotoMetadata& metadata) {
   try {
     if (!metadata.exif.empty()) {
       Exiv2::Blob tiff;
-      Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, metadata.exif);
+      Exiv2::ExifData exif = metadata.exif;  // exiv2 0.28 encodes from a non-const one
+      Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, exif);
       blocks.exif.assign(tiff.begin(), tiff.end());
     }
     if (!metadata.iptc.empty()) {
