@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "photo/sandbox_protocol.hpp"
 
@@ -109,8 +111,25 @@ class DecodingServer {
     // No other descriptor reaches it: not the display's or the session bus's sockets.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, kControlFd + 1);
     char* argv[] = {const_cast<char*>("lumivet-decode"), const_cast<char*>("serve"), nullptr};
+    // Each worker is a fresh process whose memory is all new: faulted in a page at a time, a 12 MP
+    // photo's decoding buffers cost more than the decoding itself on some machines. The C
+    // library's allocator is asked for huge pages, 512 times fewer faults.
+    std::vector<std::string> settings;
+    std::string tunables = "GLIBC_TUNABLES=glibc.malloc.hugetlb=1";
+    for (char** variable = environ; *variable; ++variable) {
+      const std::string setting = *variable;
+      if (setting.rfind("GLIBC_TUNABLES=", 0) == 0) {
+        tunables = setting + ":glibc.malloc.hugetlb=1";
+      } else {
+        settings.push_back(setting);
+      }
+    }
+    settings.push_back(tunables);
+    std::vector<char*> envp;
+    for (std::string& setting : settings) envp.push_back(setting.data());
+    envp.push_back(nullptr);
     const bool spawned =
-        end >= 0 && ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ) == 0;
+        end >= 0 && ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, envp.data()) == 0;
     ::posix_spawn_file_actions_destroy(&actions);
     if (end >= 0) ::close(end);
     if (!spawned) stop();
