@@ -259,7 +259,8 @@ PhotoReport Batch::process(std::size_t index) {
   const std::unique_ptr<MemoryBudget, std::function<void(MemoryBudget*)>> reservation(
       photo.reserved ? &budget_ : nullptr,
       [bytes = photo.reserved](MemoryBudget* budget) { budget->give(bytes); });
-  if (photo.image.empty()) return finish("unreadable", photo.error);
+  if (photo.image.empty())
+    return finish("unreadable", photo.error + (photo.why.empty() ? "" : " (" + photo.why + ")"));
   std::vector<unsigned char> bytes;
   try {
     cv::RNG rng(noiseSeed(keyOf(index), source));

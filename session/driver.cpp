@@ -33,6 +33,7 @@
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
 #include "photo/recipe_xmp.hpp"
+#include "photo/sandbox.hpp"
 #include "photo/save.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
@@ -368,6 +369,8 @@ int runTool(int argc, char** argv) {
     return 1;
   }
   silenceConsole();
+  // The decoding helper sets its libraries up while the windows are made.
+  startDecodingHelper();
   // Photo-sized buffers are mapped from the system one by one and given back when freed. The
   // worker thread allocates from a malloc arena of its own, which would otherwise keep freed
   // buffers of small photos resident.
@@ -386,6 +389,9 @@ int runTool(int argc, char** argv) {
 
   LoadedPhoto photo = loadPhoto(path, availableMemory());
   if (photo.image.empty()) {
+    // How the decoder itself failed goes to stderr only: the user's message is that of a
+    // damaged file.
+    if (!photo.why.empty()) std::cerr << "lumivet-tool: " << photo.why << '\n';
     showError("Could not open the image", photo.error);
     return 1;
   }

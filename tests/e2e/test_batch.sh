@@ -21,7 +21,7 @@ line/a.png" # the same photo in another folder
 run() { (cd "$src" && "${RUN_AS[@]}" "$TOOL" "$@") >"$RUN/tool.stdout" 2>"$RUN/tool.stderr" && TOOL_STATUS=0 || TOOL_STATUS=$?; }
 listed() { (cd "$1" && find . -printf '%p %s\n' | LC_ALL=C sort); }
 if [ "$(id -u)" -eq 0 ]; then # root writes anywhere, so the tool runs as an unprivileged user
-  mkdir "$BASE/bin" && cp "$TOOL" "$BASE/bin/" && TOOL=$BASE/bin/lumivet-tool
+  mkdir "$BASE/bin" && cp "$TOOL" "$(dirname "$TOOL")/lumivet-decode" "$BASE/bin/" && TOOL=$BASE/bin/lumivet-tool
   chown nobody "$WORK"
   RUN_AS=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
