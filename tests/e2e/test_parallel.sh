@@ -31,19 +31,21 @@ slots || fail "the resumed run failed"
 [ "$(awk 'NR > 1 && $7 != 0' "$RUN/joblog" | wc -l)" = 1 ] || fail "not one failed job: $(cat "$RUN/joblog")"
 diff -r sequential cleaned >&2 || fail "the results differ from the sequential run's"
 
-# Machines that do not share the folder: the stand-in for ssh runs each command in a folder of
-# its own, as the home folder of another machine.
+# The stand-in for ssh runs each command on machine "shared" in the same home folder as here
+# (parallel's --workdir . is this folder relative to the home folder when it lies under it), and on
+# any other machine in a home folder of its own that holds none of the photos.
 mkdir "$BASE/remote"
 cat >"$RUN/ssh" <<EOF
 #!/bin/bash
 while [[ \$1 == -* ]]; do [[ \$1 == -[lpioF] ]] && shift; shift; done
-shift # the machine's name; options may follow it, ended by --
+host=\$1; shift # options may follow the machine's name, ended by --
 [[ \$1 == -- ]] && shift
+[[ \$host == shared ]] && cd && exec bash -c "\$*"
 cd "$BASE/remote" && HOME="$BASE/remote" exec bash -c "\$*"
 EOF
 chmod +x "$RUN/ssh"
 # One that shares it: the job runs in this folder there too.
-find scans -type f -print0 | parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/elsewhere --workdir . \
+find scans -type f -print0 | parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/shared --workdir . \
   "$TOOL" --apply "$recipe" --jobs 1 --skip-done --output-dir shared 2>"$RUN/tool.stderr" ||
   fail "the run on a machine sharing the folder failed"
 diff -r sequential shared >&2 || fail "the results differ from the sequential run's"
