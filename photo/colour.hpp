@@ -7,12 +7,9 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-using Profile = std::vector<unsigned char>;
+#include "photo/metadata.hpp"
 
-// The colour space an ICC profile's header names. kUnknown: no profile, or a header that is not an
-// ICC profile's (its size field, or the "acsp" signature, is wrong).
-enum class ProfileSpace { kUnknown, kRgb, kGrey, kCmyk, kOther };
-ProfileSpace profileSpace(const Profile& icc);
+using Profile = std::vector<unsigned char>;
 
 // The bytes of a LittleCMS profile (which stays open), or nothing when it cannot be saved.
 Profile profileBytes(cmsHPROFILE profile);

@@ -5,7 +5,6 @@
 #include <libheif/heif.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
@@ -16,11 +15,6 @@ namespace {
 
 // Blocks larger than this are not metadata a photo needs; they are left out.
 constexpr std::size_t kMaxBlockBytes = 16 << 20;
-
-std::vector<unsigned char> readWhole(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
 
 // Whether none of the file's top-level boxes reaches past its end. libheif 1.19 aborts
 // the process on a box that does (a file cut short by a broken download or copy) instead of
@@ -49,14 +43,13 @@ struct HeifFile {
   heif_context* context = heif_context_alloc();
   heif_image_handle* primary = nullptr;
   heif_image* image = nullptr;
-  std::vector<unsigned char> bytes;
   ~HeifFile() {
     if (image) heif_image_release(image);
     if (primary) heif_image_handle_release(primary);
     heif_context_free(context);
   }
-  bool open(const std::string& path) {
-    bytes = readWhole(path);
+  // `bytes` must outlive the context: libheif reads them where they are.
+  bool open(const Bytes& bytes) {
     return context && wholeBoxes(bytes) &&
            heif_context_read_from_memory_without_copy(context, bytes.data(), bytes.size(), nullptr)
                    .code == heif_error_Ok &&
@@ -145,7 +138,7 @@ std::vector<unsigned char> metadataBlock(const heif_image_handle* handle, heif_i
 
 }  // namespace
 
-bool isHeif(const std::string&, const Signature& head) {
+bool isHeif(const Bytes& head) {
   // An ISO media file whose ftyp box names a HEIF image brand, as major or compatible brand.
   if (head.size() < 16 || std::memcmp(head.data() + 4, "ftyp", 4) != 0) return false;
   const std::size_t boxEnd = std::min<std::size_t>(
@@ -160,16 +153,16 @@ bool isHeif(const std::string&, const Signature& head) {
   return false;
 }
 
-bool heifSize(const std::string& path, cv::Size& size) {
+bool heifSize(const Bytes& bytes, cv::Size& size) {
   HeifFile file;
-  if (!file.open(path)) return false;
+  if (!file.open(bytes)) return false;
   size = {heif_image_handle_get_width(file.primary), heif_image_handle_get_height(file.primary)};
   return size.width > 0 && size.height > 0;
 }
 
-bool decodeHeif(const std::string& path, DecodedPhoto& photo) {
+bool decodeHeif(const Bytes& bytes, DecodedPhoto& photo) {
   HeifFile file;
-  if (!file.open(path)) return false;
+  if (!file.open(bytes)) return false;
   // The memory guard went by the header's size. A grid of tiles declares a size of its own, which
   // a damaged file can make far larger: libheif refuses to build an image beyond the header's
   // longer side (with room for the coded image's padding to whole coding blocks), and a result

@@ -9,7 +9,6 @@
 #include <jxl/version.h>
 
 #include <cstring>
-#include <fstream>
 #include <opencv2/imgproc.hpp>
 
 #include "photo/colour.hpp"
@@ -19,22 +18,6 @@ namespace {
 
 // Metadata boxes larger than this are left out.
 constexpr std::size_t kMaxBoxBytes = 16 << 20;
-// The header lies within the first bytes of any real file; more is read only when it does not.
-constexpr std::size_t kHeaderBytes = 1 << 20;
-
-// The first `limit` bytes of the file, or all of it when it is shorter.
-std::vector<uint8_t> readFile(const std::string& path, std::size_t limit) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  const std::streamoff size = file.tellg();
-  if (!file || size <= 0) return {};
-  std::vector<uint8_t> bytes(std::size_t(
-      std::min<std::streamoff>(size, std::streamoff(std::min<std::size_t>(limit, INT64_MAX)))));
-  file.seekg(0);
-  file.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
-  bytes.resize(std::size_t(std::max<std::streamsize>(file.gcount(), 0)));
-  return bytes;
-}
-
 // libjxl 0.9 dropped the pixel format argument of the colour profile getters.
 #if JPEGXL_NUMERIC_VERSION >= JPEGXL_COMPUTE_NUMERIC_VERSION(0, 9, 0)
 #define JXL_PROFILE_ARGS(target) target
@@ -76,7 +59,7 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
   int events = JXL_DEC_BASIC_INFO;
   if (!headerOnly) {
     events |= JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX;
-    runner = JxlThreadParallelRunnerMake(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
+    runner = JxlThreadParallelRunnerMake(nullptr, std::size_t(decodingThreads));
     if (!runner ||
         JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get()) != JXL_DEC_SUCCESS)
       return false;
@@ -205,17 +188,15 @@ bool decode(const std::vector<uint8_t>& bytes, bool headerOnly, cv::Size& size,
 
 }  // namespace
 
-bool isJxl(const std::string&, const Signature& head) {
+bool isJxl(const Bytes& head) {
   return JxlSignatureCheck(head.data(), head.size()) >= JXL_SIG_CODESTREAM;
 }
 
-bool jxlSize(const std::string& path, cv::Size& size) {
-  std::vector<uint8_t> head = readFile(path, kHeaderBytes);
-  if (decode(head, true, size, nullptr)) return true;
-  return head.size() == kHeaderBytes && decode(readFile(path, SIZE_MAX), true, size, nullptr);
+bool jxlSize(const Bytes& bytes, cv::Size& size) {
+  return decode(bytes, true, size, nullptr);
 }
 
-bool decodeJxl(const std::string& path, DecodedPhoto& photo) {
+bool decodeJxl(const Bytes& bytes, DecodedPhoto& photo) {
   cv::Size size;
-  return decode(readFile(path, SIZE_MAX), false, size, &photo);
+  return decode(bytes, false, size, &photo);
 }

@@ -6,7 +6,6 @@
 
 #include <cstring>
 #include <exiv2/exiv2.hpp>
-#include <fstream>
 #include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -20,8 +19,7 @@ namespace {
 // claims, to tell a camera raw from a plain TIFF.
 class TiffScan {
  public:
-  TiffScan(const std::string& path, bool littleEndian)
-      : file_(path, std::ios::binary), little_(littleEndian) {}
+  TiffScan(const Bytes& file, bool littleEndian) : file_(file), little_(littleEndian) {}
 
   // A raw file names a DNG version, or keeps its sensor data in a directory with CFA or
   // linear-raw photometry (IFD0, the IFDs chained to it, or their SubIFDs).
@@ -61,9 +59,9 @@ class TiffScan {
 
  private:
   bool read(uint32_t at, unsigned char* bytes, int n) {
-    file_.clear();
-    file_.seekg(at);
-    return file_.read(reinterpret_cast<char*>(bytes), n) && file_.gcount() == n;
+    if (at > file_.size() || file_.size() - at < std::size_t(n)) return false;
+    std::memcpy(bytes, file_.data() + at, std::size_t(n));
+    return true;
   }
   bool read16(uint32_t at, uint16_t& value) {
     unsigned char b[2];
@@ -81,11 +79,11 @@ class TiffScan {
     return true;
   }
 
-  std::ifstream file_;
+  const Bytes& file_;
   bool little_;
 };
 
-bool startsWith(const Signature& head, std::size_t at, const char* text) {
+bool startsWith(const Bytes& head, std::size_t at, const char* text) {
   const std::size_t n = std::strlen(text);
   return head.size() >= at + n && std::memcmp(head.data() + at, text, n) == 0;
 }
@@ -100,7 +98,9 @@ void countDataError(void* errors, const char*, const int) {
 struct RawFile {
   std::unique_ptr<LibRaw> raw = std::make_unique<LibRaw>();
   int dataErrors = 0;
-  explicit RawFile(const std::string& path) {
+  // `bytes` must outlive the session: LibRaw reads them where they are. LibRaw 0.20 takes the
+  // buffer as non-const, 0.21 as const.
+  explicit RawFile(const Bytes& bytes) {
     raw->set_dataerror_handler(countDataError, &dataErrors);
     libraw_output_params_t& p = raw->imgdata.params;
     p.use_camera_wb = 1;
@@ -109,21 +109,21 @@ struct RawFile {
     p.gamm[0] = 1 / 2.4;
     p.gamm[1] = 12.92;
     p.no_auto_bright = 1;
-    opened = raw->open_file(path.c_str()) == LIBRAW_SUCCESS && raw->imgdata.sizes.width > 0 &&
-             raw->imgdata.sizes.height > 0;
+    opened = raw->open_buffer(const_cast<unsigned char*>(bytes.data()), bytes.size()) ==
+                 LIBRAW_SUCCESS &&
+             raw->imgdata.sizes.width > 0 && raw->imgdata.sizes.height > 0;
   }
   bool opened = false;
 };
 
 // The embedded preview with the most pixels, through exiv2; `orientation` is the raw file's.
-bool largestPreview(const std::string& path, std::vector<unsigned char>* bytes, cv::Size& size,
-                    int& orientation) {
+bool largestPreview(const Bytes& file, Bytes* bytes, cv::Size& size, int& orientation) {
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
 #if !EXIV2_TEST_VERSION(0, 28, 0)
     Exiv2::enableBMFF();  // always on from 0.28
 #endif
-    auto image = Exiv2::ImageFactory::open(path);
+    auto image = Exiv2::ImageFactory::open(file.data(), ExivSize(file.size()));
     image->readMetadata();
     const Exiv2::PreviewManager previews(*image);
     const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
@@ -150,7 +150,7 @@ bool largestPreview(const std::string& path, std::vector<unsigned char>* bytes, 
 
 }  // namespace
 
-bool isRaw(const std::string& path, const Signature& head) {
+bool isRaw(const Bytes& head) {
   if (startsWith(head, 0, "FUJIFILMCCD-RAW") || startsWith(head, 0, "IIRO") ||
       startsWith(head, 0, "IIRS") || startsWith(head, 0, "MMOR") ||
       startsWith(head, 0, std::string("IIU\0", 4).c_str()) || startsWith(head, 4, "ftypcrx "))
@@ -163,44 +163,41 @@ bool isRaw(const std::string& path, const Signature& head) {
                                       uint32_t(head[6]) << 16 | uint32_t(head[7]) << 24
                                 : uint32_t(head[4]) << 24 | uint32_t(head[5]) << 16 |
                                       uint32_t(head[6]) << 8 | uint32_t(head[7]);
-  return TiffScan(path, little).holdsRaw(first);
+  return TiffScan(head, little).holdsRaw(first);
 }
 
-bool rawContentSize(const std::string& path, cv::Size& size) {
-  std::ifstream file(path, std::ios::binary);
-  std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(file),
-                                   std::istreambuf_iterator<char>()};
-  const auto identify = [&bytes](std::string& camera) {
-    const auto raw = std::make_unique<LibRaw>();  // far too big for a thread's stack
-    // LibRaw 0.20 takes the buffer as non-const, 0.21 as const: a non-const one serves both.
-    if (raw->open_buffer(bytes.data(), bytes.size()) != LIBRAW_SUCCESS) return false;
-    const libraw_image_sizes_t& s = raw->imgdata.sizes;
-    camera = std::string(raw->imgdata.idata.make) + "/" + raw->imgdata.idata.model + "/" +
+bool rawContentSize(const Bytes& file, cv::Size& size) {
+  const auto identify = [](const Bytes& bytes, std::string& camera) {
+    RawFile raw(bytes);
+    const libraw_image_sizes_t& s = raw.raw->imgdata.sizes;
+    camera = std::string(raw.raw->imgdata.idata.make) + "/" + raw.raw->imgdata.idata.model + "/" +
              std::to_string(s.raw_width) + "x" + std::to_string(s.raw_height);
-    return s.width > 0 && s.height > 0;
+    return raw.opened;
   };
   std::string camera, withoutHeader;
-  if (!identify(camera)) return false;
+  if (!identify(file, camera)) return false;
   // LibRaw also names a camera by the file's size alone, for formats that have no header. The
   // same file with its first bytes blanked out names the same camera only then.
-  std::fill(bytes.begin(), bytes.begin() + long(std::min<std::size_t>(bytes.size(), 4096)), 0);
-  if (identify(withoutHeader) && withoutHeader == camera) return false;
-  return rawSize(path, size);
+  Bytes blanked(file);
+  std::fill(blanked.begin(), blanked.begin() + long(std::min<std::size_t>(blanked.size(), 4096)),
+            0);
+  if (identify(blanked, withoutHeader) && withoutHeader == camera) return false;
+  return rawSize(file, size);
 }
 
-bool rawSize(const std::string& path, cv::Size& size) {
-  RawFile file(path);
+bool rawSize(const Bytes& bytes, cv::Size& size) {
+  RawFile file(bytes);
   if (file.opened) {
     const libraw_image_sizes_t& s = file.raw->imgdata.sizes;
     size = (s.flip & 4) ? cv::Size(s.height, s.width) : cv::Size(s.width, s.height);
     return true;
   }
   int orientation = 1;
-  return largestPreview(path, nullptr, size, orientation);
+  return largestPreview(bytes, nullptr, size, orientation);
 }
 
-bool decodeRaw(const std::string& path, DecodedPhoto& photo) {
-  RawFile file(path);
+bool decodeRaw(const Bytes& bytes, DecodedPhoto& photo) {
+  RawFile file(bytes);
   if (file.opened) {
     // A camera LibRaw knows: its data develops, or the file is damaged (cut short, say).
     const int unpacked = file.raw->unpack();
@@ -224,11 +221,11 @@ bool decodeRaw(const std::string& path, DecodedPhoto& photo) {
   }
   if (photo.image.empty()) {
     // A camera or raw encoding newer than LibRaw: the camera's own rendering is still there.
-    std::vector<unsigned char> bytes;
+    Bytes jpeg;
     cv::Size size;
     int orientation = 1;
-    if (!largestPreview(path, &bytes, size, orientation) || bytes.empty()) return false;
-    const cv::Mat preview = cv::imdecode(bytes, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
+    if (!largestPreview(bytes, &jpeg, size, orientation) || jpeg.empty()) return false;
+    const cv::Mat preview = cv::imdecode(jpeg, cv::IMREAD_COLOR | cv::IMREAD_IGNORE_ORIENTATION);
     if (preview.empty()) return false;
     // Cameras store the preview as the sensor sees it; the raw file's orientation applies.
     photo.image = orientUpright(preview, orientation);
@@ -237,7 +234,7 @@ bool decodeRaw(const std::string& path, DecodedPhoto& photo) {
     if (photo.image.size() != size) return false;
     photo.note = "This raw file could not be developed: its embedded preview is shown and saved";
   }
-  photo.metadata = readMetadata(path);
+  photo.metadata = readMetadata(bytes);
   // The samples were developed into sRGB: a profile the file carries does not describe them.
   photo.metadata.icc.clear();
   return true;

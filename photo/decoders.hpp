@@ -1,5 +1,6 @@
 // The photo decoders: one per format family, chosen by the file's first bytes, never by its name.
-// Each gives the same result: an upright 8-bit BGR image with the photo's metadata.
+// Each reads the whole file from memory and gives the same result: an upright 8-bit BGR image
+// with the photo's metadata. They run in the sandboxed decoding helper only.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -8,59 +9,65 @@
 
 #include "photo/metadata.hpp"
 
+using Bytes = std::vector<unsigned char>;
+
 struct DecodedPhoto {
   cv::Mat image;           // 8-bit BGR, turned upright by the file's own orientation
   PhotoMetadata metadata;  // orientation reset to top-left, the profile the samples are in
   std::string note;        // what the user should know about how it opened; usually empty
 };
 
-// The first bytes of a file, as many as a decoder needs to recognise its signature.
-using Signature = std::vector<unsigned char>;
-inline constexpr std::size_t kSignatureBytes = 256;
-
 struct PhotoDecoder {
   const char* family;
-  // Whether the file is of this family. `head` holds its first bytes; TIFF-based raw files need a
-  // look at their directories, read from `path`.
-  bool (*matches)(const std::string& path, const Signature& head);
-  // The photo's size from its header, before any decoding. False when the header cannot be read;
-  // true with an empty size when the family's reader cannot tell without decoding.
-  bool (*readSize)(const std::string& path, cv::Size& size);
+  // Whether the file is of this family, from its first bytes (TIFF-based raw files need a look at
+  // their directories).
+  bool (*matches)(const Bytes& file);
+  // The photo's size from its header, before any decoding, as stored (a quarter turn may still
+  // swap it); false when the header cannot be read.
+  bool (*readSize)(const Bytes& file, cv::Size& size);
   // Decodes the photo; false when it cannot.
-  bool (*decode)(const std::string& path, DecodedPhoto& photo);
+  bool (*decode)(const Bytes& file, DecodedPhoto& photo);
+  // The memory a decode takes beyond the file itself, in bytes per pixel of the photo, and how long
+  // it may take for 50 megapixels on a slow machine.
+  int bytesPerPixel;
+  int secondsPer50Mp;
 };
 
-// The decoder for the file at `path` (a regular file): the first family whose signature matches,
-// else LibRaw, which tells raw formats by their content.
-const PhotoDecoder& decoderFor(const std::string& path);
+// The threads a decoder may start. Counting the processors reads files, which the sandboxed
+// helper may not do: it counts them before its sandbox closes.
+extern int decodingThreads;
+
+// The decoder for `file`: the first family whose signature matches, else LibRaw, which tells raw
+// formats by their content.
+const PhotoDecoder& decoderFor(const Bytes& file);
 
 // The families, each in its own file.
-bool isHeif(const std::string& path, const Signature& head);
-bool heifSize(const std::string& path, cv::Size& size);
-bool decodeHeif(const std::string& path, DecodedPhoto& photo);
+bool isHeif(const Bytes& file);
+bool heifSize(const Bytes& file, cv::Size& size);
+bool decodeHeif(const Bytes& file, DecodedPhoto& photo);
 
-bool isJxl(const std::string& path, const Signature& head);
-bool jxlSize(const std::string& path, cv::Size& size);
-bool decodeJxl(const std::string& path, DecodedPhoto& photo);
+bool isJxl(const Bytes& file);
+bool jxlSize(const Bytes& file, cv::Size& size);
+bool decodeJxl(const Bytes& file, DecodedPhoto& photo);
 
-bool isRaw(const std::string& path, const Signature& head);
-bool rawSize(const std::string& path, cv::Size& size);
-bool decodeRaw(const std::string& path, DecodedPhoto& photo);
+bool isRaw(const Bytes& file);
+bool rawSize(const Bytes& file, cv::Size& size);
+bool decodeRaw(const Bytes& file, DecodedPhoto& photo);
 // The size of a raw file LibRaw tells by its content, not by the file's size alone (for which any
 // file of a listed size would open as noise); false for any other file.
-bool rawContentSize(const std::string& path, cv::Size& size);
+bool rawContentSize(const Bytes& file, cv::Size& size);
 
 // The formats of the image library (JPEG, PNG, TIFF, WebP, BMP, JPEG 2000, the portable formats,
-// Sun raster, OpenEXR, Radiance), by their signatures.
-bool isLibraryImage(const std::string& path, const Signature& head);
-bool librarySize(const std::string& path, cv::Size& size);
-bool decodeWithLibrary(const std::string& path, DecodedPhoto& photo);
-// The CMYK samples of a JPEG (`inverted` when 0 means full ink) or a TIFF in memory; false when the
-// file is not one, or not one these readers take.
-bool readCmykJpeg(const std::vector<unsigned char>& bytes, cv::Mat& cmyk, bool& inverted);
-bool readCmykTiff(const std::vector<unsigned char>& bytes, cv::Mat& cmyk);
+// Sun raster), by their signatures and sizes from their headers.
+bool isLibraryImage(const Bytes& file);
+bool librarySize(const Bytes& file, cv::Size& size);
+bool decodeWithLibrary(const Bytes& file, DecodedPhoto& photo);
+// The CMYK samples of a JPEG (`inverted` when 0 means full ink) or a TIFF; false when the file is
+// not one, or not one these readers take.
+bool readCmykJpeg(const Bytes& file, cv::Mat& cmyk, bool& inverted);
+bool readCmykTiff(const Bytes& file, cv::Mat& cmyk);
 
-bool isAnything(const std::string& path, const Signature& head);
+bool isAnything(const Bytes& file);
 
 // Turns `image` upright from an EXIF orientation (1 to 8); other values leave it as it is.
 cv::Mat orientUpright(const cv::Mat& image, int orientation);

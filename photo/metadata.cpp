@@ -1,6 +1,7 @@
 // Metadata reading and writing through exiv2.
 #include "photo/metadata.hpp"
 
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -45,7 +46,7 @@ void setIccProfileOf(Exiv2::Image& image, const std::vector<unsigned char>& icc)
 // exiv2 bounds its own work on damaged blocks: it checks every offset and count against the size
 // of the file and refuses an IFD chain that comes back to an IFD it has read, so a truncated block
 // or an IFD loop throws instead of running away.
-PhotoMetadata readMetadata(const std::string& path, int* orientation) {
+PhotoMetadata readMetadata(const std::vector<unsigned char>& file, int* orientation) {
   PhotoMetadata metadata;
   if (orientation) *orientation = 1;
   try {
@@ -53,7 +54,7 @@ PhotoMetadata readMetadata(const std::string& path, int* orientation) {
 #if !EXIV2_TEST_VERSION(0, 28, 0)
     Exiv2::enableBMFF();  // Canon's CR3 raw files are ISO media files (always read from 0.28 on)
 #endif
-    auto source = owned(Exiv2::ImageFactory::open(path));
+    auto source = owned(Exiv2::ImageFactory::open(file.data(), ExivSize(file.size())));
     source->readMetadata();
     metadata.exif = source->exifData();
     metadata.iptc = source->iptcData();
@@ -98,6 +99,66 @@ PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
   }
   resetOrientation(metadata.exif, metadata.xmp);
   metadata.icc = std::move(icc);
+  return metadata;
+}
+
+ProfileSpace profileSpace(const std::vector<unsigned char>& icc) {
+  const auto big32 = [&](std::size_t at) {
+    return uint32_t(icc[at]) << 24 | uint32_t(icc[at + 1]) << 16 | uint32_t(icc[at + 2]) << 8 |
+           uint32_t(icc[at + 3]);
+  };
+  if (icc.size() < 128 || big32(0) != icc.size() || std::memcmp(icc.data() + 36, "acsp", 4) != 0)
+    return ProfileSpace::kUnknown;
+  const char* space = reinterpret_cast<const char*>(icc.data() + 16);
+  if (std::memcmp(space, "RGB ", 4) == 0) return ProfileSpace::kRgb;
+  if (std::memcmp(space, "GRAY", 4) == 0) return ProfileSpace::kGrey;
+  if (std::memcmp(space, "CMYK", 4) == 0) return ProfileSpace::kCmyk;
+  return ProfileSpace::kOther;
+}
+
+MetadataBlocks metadataBlocks(const PhotoMetadata& metadata) {
+  MetadataBlocks blocks;
+  try {
+    if (!metadata.exif.empty()) {
+      Exiv2::Blob tiff;
+      Exiv2::ExifData exif = metadata.exif;  // exiv2 0.28 encodes from a non-const one
+      Exiv2::ExifParser::encode(tiff, Exiv2::littleEndian, exif);
+      blocks.exif.assign(tiff.begin(), tiff.end());
+    }
+    if (!metadata.iptc.empty()) {
+      const Exiv2::DataBuf iptc = Exiv2::IptcParser::encode(metadata.iptc);
+#if EXIV2_TEST_VERSION(0, 28, 0)
+      blocks.iptc.assign(iptc.c_data(), iptc.c_data() + iptc.size());
+#else
+      blocks.iptc.assign(iptc.pData_, iptc.pData_ + iptc.size_);
+#endif
+    }
+    if (!metadata.xmp.empty() && Exiv2::XmpParser::encode(blocks.xmp, metadata.xmp) != 0)
+      blocks.xmp.clear();
+  } catch (const std::exception&) {
+    return MetadataBlocks{{}, {}, {}, metadata.icc};
+  }
+  blocks.icc = metadata.icc;
+  return blocks;
+}
+
+PhotoMetadata metadataOf(const MetadataBlocks& blocks) {
+  // An EXIF block as HEIF stores it: a 4-byte offset to the TIFF header, here 0.
+  std::vector<unsigned char> exif;
+  if (!blocks.exif.empty()) {
+    exif = {0, 0, 0, 0};
+    exif.insert(exif.end(), blocks.exif.begin(), blocks.exif.end());
+  }
+  PhotoMetadata metadata = metadataFromBlocks(exif, blocks.xmp, blocks.icc);
+  if (!blocks.iptc.empty()) {
+    try {
+      if (Exiv2::IptcParser::decode(metadata.iptc, blocks.iptc.data(),
+                                    static_cast<uint32_t>(blocks.iptc.size())) != 0)
+        metadata.iptc.clear();
+    } catch (const std::exception&) {
+      metadata.iptc.clear();
+    }
+  }
   return metadata;
 }
 

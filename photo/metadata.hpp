@@ -31,11 +31,11 @@ struct PhotoMetadata {
   bool empty() const { return exif.empty() && iptc.empty() && xmp.empty() && icc.empty(); }
 };
 
-// Reads the metadata of the file at `path`. The orientation is reset to top-left, because loading
-// turns the pixels upright, and embedded thumbnails are dropped, since they show the unfiltered
-// photo. Metadata that cannot be read gives an empty result: the photo opens without it. The
-// orientation the file gave (1 when none) goes to `orientation` if asked for.
-PhotoMetadata readMetadata(const std::string& path, int* orientation = nullptr);
+// Reads the metadata of the photo file `file`, in memory. The orientation is reset to top-left,
+// because loading turns the pixels upright, and embedded thumbnails are dropped, since they show
+// the unfiltered photo. Metadata that cannot be read gives an empty result: the photo opens without
+// it. The orientation the file gave (1 when none) goes to `orientation` if asked for.
+PhotoMetadata readMetadata(const std::vector<unsigned char>& file, int* orientation = nullptr);
 
 // Metadata that a container keeps in blocks of its own (HEIF items, JPEG XL boxes): `exifBlock` as
 // such containers store it (a 4-byte big-endian offset, then the TIFF header and IFDs at that
@@ -43,6 +43,22 @@ PhotoMetadata readMetadata(const std::string& path, int* orientation = nullptr);
 // empty; a damaged one is left out. Orientation and thumbnails are handled as by readMetadata.
 PhotoMetadata metadataFromBlocks(const std::vector<unsigned char>& exifBlock,
                                  const std::string& xmpPacket, std::vector<unsigned char> icc);
+
+// The metadata as blocks that can cross from the decoding helper to the tool: EXIF as a TIFF
+// structure (header and directories), IPTC as its records, XMP as a packet, and the ICC profile.
+struct MetadataBlocks {
+  std::vector<unsigned char> exif, iptc;
+  std::string xmp;
+  std::vector<unsigned char> icc;
+};
+MetadataBlocks metadataBlocks(const PhotoMetadata& metadata);
+// The metadata the blocks hold; a damaged block is left out.
+PhotoMetadata metadataOf(const MetadataBlocks& blocks);
+
+// The colour space an ICC profile's header names. kUnknown: no profile, or a header that is not an
+// ICC profile's (its size field, or the "acsp" signature, is wrong).
+enum class ProfileSpace { kUnknown, kRgb, kGrey, kCmyk, kOther };
+ProfileSpace profileSpace(const std::vector<unsigned char>& icc);
 
 // The ICC profile an opened image holds (empty when none), and one to store in it unchanged.
 std::vector<unsigned char> iccProfileOf(Exiv2::Image& image);

@@ -77,8 +77,8 @@ bool parseRecipe(const std::string& text, std::vector<StageStep>& chain, std::st
   return true;
 }
 
-cv::Mat applyRecipe(const cv::Mat& photo, const std::vector<StageStep>& chain) {
-  Pipeline pipeline(photo);
+cv::Mat applyRecipe(cv::Mat photo, const std::vector<StageStep>& chain, cv::RNG* rng) {
+  Pipeline pipeline(std::move(photo), 1.0, rng);
   const DenormalsFlushed flushed;  // as the tool runs every slider event
   for (const StageStep& step : chain) pipeline.move(*sliderById(step.id), step.value);
   return pipeline.result();

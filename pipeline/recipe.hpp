@@ -17,5 +17,7 @@ std::string formatRecipe(const std::vector<StageStep>& chain);
 bool parseRecipe(const std::string& text, std::vector<StageStep>& chain, std::string& error);
 
 // Runs `chain` on `photo` through the stage protocol, in order, as the same moves would in the
-// windows, and returns the result (the photo itself for an empty chain).
-cv::Mat applyRecipe(const cv::Mat& photo, const std::vector<StageStep>& chain);
+// windows, and returns the result (the photo itself for an empty chain). Noise draws from `rng`,
+// or when it is null from the calling thread's default generator. The photo is never written; a
+// photo handed over with its last reference lends its buffer to a later step's result.
+cv::Mat applyRecipe(cv::Mat photo, const std::vector<StageStep>& chain, cv::RNG* rng = nullptr);

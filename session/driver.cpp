@@ -33,6 +33,7 @@
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
 #include "photo/recipe_xmp.hpp"
+#include "photo/sandbox.hpp"
 #include "photo/save.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
@@ -48,11 +49,20 @@ namespace {
 constexpr const char* kUsage =
     "usage: lumivet-tool [IMAGE]   filter IMAGE (or one chosen in a dialog) with sliders; "
     "any key saves it beside IMAGE as NAME_.jpg\n"
-    "       lumivet-tool --apply \"RECIPE\" PHOTO...       apply a recipe such as "
-    "\"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
-    "       lumivet-tool --apply-from EDITED_.jpg PHOTO...  apply the recipe saved in "
-    "EDITED_.jpg\n"
-    "       lumivet-tool -h | --help | --version            print this usage, or the version\n";
+    "       lumivet-tool --apply \"RECIPE\" [BATCH-OPTION...] PHOTO...       apply a recipe "
+    "such as \"Bilateral 3; Blur 4\" to each PHOTO, no windows\n"
+    "       lumivet-tool --apply-from EDITED_.jpg [BATCH-OPTION...] PHOTO...  apply the recipe "
+    "saved in EDITED_.jpg\n"
+    "       lumivet-tool -h | --help | --version   print this usage, or the version\n"
+    "batch options: [--jobs N] photos at a time (default: one for each core)\n"
+    "               [--files-from FILE] [-0]       more photos, one a line in FILE (- for "
+    "standard input), or NUL-separated\n"
+    "               [--output-dir DIR]             results under DIR, in the photos' folders "
+    "relative to here\n"
+    "               [--skip-done]                  skip photos whose result this recipe already "
+    "made\n"
+    "               [--log jsonl]                  a JSON line for each photo on standard "
+    "output\n";
 
 // Positions highgui writes when the user moves a slider. The value variables themselves belong to
 // the stage runner's worker, which sets each from the move before it runs the stage.
@@ -340,7 +350,7 @@ int runTool(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
-    if (arg == "--apply" || arg == "--apply-from") return runBatch(argc - 1, argv + 1);
+    if (isBatchOption(arg)) return runBatch(argc - 1, argv + 1);
     if (arg == "--version") {
       std::cout << "lumivet-tool " << LUMIVET_VERSION << '\n';
       return 0;
@@ -362,6 +372,8 @@ int runTool(int argc, char** argv) {
     return 1;
   }
   silenceConsole();
+  // The decoding helper sets its libraries up while the windows are made.
+  startDecodingHelper();
   // Photo-sized buffers are mapped from the system one by one and given back when freed. The
   // worker thread allocates from a malloc arena of its own, which would otherwise keep freed
   // buffers of small photos resident.
@@ -380,6 +392,9 @@ int runTool(int argc, char** argv) {
 
   LoadedPhoto photo = loadPhoto(path, availableMemory());
   if (photo.image.empty()) {
+    // How the decoder itself failed goes to stderr only: the user's message is that of a
+    // damaged file.
+    if (!photo.why.empty()) std::cerr << "lumivet-tool: " << photo.why << '\n';
     showError("Could not open the image", photo.error);
     return 1;
   }

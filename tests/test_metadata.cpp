@@ -6,6 +6,7 @@
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 
+#include "photo/load.hpp"
 #include "photo/metadata.hpp"
 #include "tests/test_images.hpp"
 
@@ -57,7 +58,7 @@ std::string writeJpegWithExif(const char* name, const std::vector<unsigned char>
 
 TEST(Metadata, CameraFieldsAreKeptOrientationResetThumbnailDropped) {
   const std::string source = writeCameraJpeg();
-  const PhotoMetadata metadata = readMetadata(source);
+  const PhotoMetadata metadata = loadPhoto(source, 0).metadata;
   std::remove(source.c_str());  // read at open: the input may be gone by the time of the save
   std::vector<unsigned char> out = jpegOf(makePhoto(64, 48));
   ASSERT_TRUE(writeMetadata(metadata, out));
@@ -80,6 +81,7 @@ TEST(Metadata, TheColourProfileOfAJpegOrPngGoesIntoTheResultUnchanged) {
   std::vector<unsigned char> profile(3000);
   for (std::size_t i = 0; i < profile.size(); ++i) profile[i] = static_cast<unsigned char>(i * 7);
   profile[0] = 0, profile[1] = 0, profile[2] = 3000 >> 8, profile[3] = 3000 & 255;  // its size
+  profile[16] = 'R', profile[17] = 'G', profile[18] = 'B', profile[19] = ' ';       // its space
   profile[36] = 'a', profile[37] = 'c', profile[38] = 's', profile[39] = 'p';
   for (const char* name : {"profile.jpg", "profile.png"}) {
     const std::string path = tempPath(name);
@@ -87,7 +89,7 @@ TEST(Metadata, TheColourProfileOfAJpegOrPngGoesIntoTheResultUnchanged) {
     auto input = Exiv2::ImageFactory::open(path);
     setIccProfileOf(*input, profile);
     input->writeMetadata();
-    const PhotoMetadata metadata = readMetadata(path);
+    const PhotoMetadata metadata = loadPhoto(path, 0).metadata;
     std::remove(path.c_str());
     EXPECT_EQ(metadata.icc, profile) << name;
     const cv::Mat pixels = makePhoto(30, 20);
@@ -112,7 +114,7 @@ TEST(Metadata, DamagedExifGivesNoMetadataAndNeverHangs) {
   const std::vector<unsigned char> beyond = {'I', 'I', 42, 0, 0xF0, 0xFF, 0xFF, 0x7F};
   for (const auto& tiff : {loop, truncated, beyond}) {
     const std::string path = writeJpegWithExif("damaged.jpg", tiff);
-    const PhotoMetadata metadata = readMetadata(path);
+    const PhotoMetadata metadata = loadPhoto(path, 0).metadata;
     std::remove(path.c_str());
     EXPECT_LE(metadata.exif.count(), 1u);  // nothing beyond what the block really holds
     std::vector<unsigned char> out = jpegOf(makePhoto(16, 16));
@@ -132,7 +134,7 @@ TEST(Metadata, WithoutMetadataOrOnFailureTheImageIsUntouched) {
   } cases[] = {{png, original}, {"/nonexistent/photo.jpg", original}, {source, garbage}};
   for (const auto& [from, target] : cases) {
     std::vector<unsigned char> out = target;
-    EXPECT_FALSE(writeMetadata(readMetadata(from), out)) << from;
+    EXPECT_FALSE(writeMetadata(loadPhoto(from, 0).metadata, out)) << from;
     EXPECT_EQ(out, target) << from;
   }
   std::remove(png.c_str());

@@ -30,6 +30,11 @@ user "$install" >"$work/log" 2>&1 || { cat "$work/log"; fail "the install lines 
 
 prefix=$home/.local
 [[ "$(user '"$HOME/.local/bin/lumivet-tool" --version' 2>&1)" == "lumivet-tool "* ]] || fail "the installed binary does not run"
+# It finds its decoding helper: a photo opens and its result is saved.
+printf 'P3 2 1 255 255 0 0 0 0 255\n' >"$home/tiny.ppm"
+user '"$HOME/.local/bin/lumivet-tool" --apply "Blur 1" "$HOME/tiny.ppm"' >"$work/log" 2>&1 &&
+  [ -f "$home/tiny_.jpg" ] || { cat "$work/log"; fail "the installed tool cannot open a photo"; }
+rm "$home/tiny.ppm" "$home/tiny_.jpg"
 entry=$prefix/share/applications/lumivet-tool.desktop
 desktop-file-validate "$entry" || fail "the desktop entry is not valid"
 grep -qxF "Exec=\"$prefix/bin/lumivet-tool\" %f" "$entry" || fail "the desktop entry does not start the installed binary: $(grep ^Exec "$entry")"

@@ -523,8 +523,10 @@ int withPicture(const char* source, int (*action)(const cv::Mat&)) {
 
 int main(int argc, char** argv) try {
   const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "image" && argc == 5)  // PATH WIDTH HEIGHT, format from the extension
-    return write(argv[2], makePhoto(std::atoi(argv[4]), std::atoi(argv[3])));
+  if (command == "image" && (argc == 5 || argc == 6)) {  // PATH WIDTH HEIGHT [SEED], the format
+    const unsigned seed = argc == 6 ? std::atoi(argv[5]) : 1;  // from the extension
+    return write(argv[2], makePhoto(std::atoi(argv[4]), std::atoi(argv[3]), seed));
+  }
   if (command == "expect" && argc >= 4 && argc % 2 == 0) return expect(argc, argv);
   if (command == "sliders" && argc == 3)
     return withPicture(argv[2], [](const cv::Mat& image) { return findSliders(image, false); });

@@ -13,7 +13,7 @@ if [ "$(id -u)" -eq 0 ]; then
   # copy of the binary it can reach wherever the build directory lies.
   mkdir "$BASE/home" "$BASE/bin"
   chown nobody "$BASE/home" "$elsewhere"
-  cp "$TOOL" "$BASE/bin/" && TOOL=$BASE/bin/lumivet-tool
+  cp "$TOOL" "$(dirname "$TOOL")/lumivet-decode" "$BASE/bin/" && TOOL=$BASE/bin/lumivet-tool
   RUN_AS=(setpriv --reuid=nobody --regid=nogroup --clear-groups env -u XDG_RUNTIME_DIR -u XDG_STATE_HOME HOME="$BASE/home")
 else
   chmod a-w "$locked"

@@ -26,7 +26,8 @@ lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log
 # SVG support for the icons.
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 'libstdc\+\+6' 'libqt5widgets5(t64)?' 'libopencv-core4[0-9]+' 'libopencv-highgui4[0-9]+' \
-  'libexiv2-[0-9]+' 'libjxl0\.[0-9]+' 'libraw[0-9]+(t64)?' liblcms2-2 'libjpeg62-turbo' 'libtiff[0-9]+'; do
+  'libexiv2-[0-9]+' 'libjxl0\.[0-9]+' 'libraw[0-9]+(t64)?' liblcms2-2 'libjpeg62-turbo' 'libtiff[0-9]+' \
+  'libseccomp2'; do
   grep -qE "(^|, )$library \(>= " <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 for plugin in 'libheif1 (>= 1.19)' libheif-plugin-libde265 libheif-plugin-dav1d libqt5svg5; do
@@ -37,7 +38,8 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '/(pre|post)(inst|rm)$' && fa
 root=$work/root
 dpkg -x "$deb" "$root"
 # The binary, desktop entry, metainfo and manual page are checked by running or reading them below.
-for f in usr/share/icons/hicolor/scalable/apps/lumivet-tool.svg usr/share/doc/lumivet-tool/{copyright,changelog.gz}; do
+for f in usr/libexec/lumivet-tool/lumivet-decode usr/share/icons/hicolor/scalable/apps/lumivet-tool.svg \
+  usr/share/doc/lumivet-tool/{copyright,changelog.gz}; do
   [ -f "$root/$f" ] || fail "not in the package: /$f"
 done
 [ "$("$root/usr/bin/lumivet-tool" --version)" = "lumivet-tool $version" ] || fail "--version is wrong"
