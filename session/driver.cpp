@@ -35,6 +35,7 @@
 #include "photo/recipe_xmp.hpp"
 #include "photo/sandbox.hpp"
 #include "photo/save.hpp"
+#include "pipeline/image_memory.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
 #include "session/batch.hpp"
@@ -378,6 +379,8 @@ int runTool(int argc, char** argv) {
   // worker thread allocates from a malloc arena of its own, which would otherwise keep freed
   // buffers of small photos resident.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Those of photo-sized images on huge pages, which fault in many times faster.
+  useHugePagesForLargeImages();
   // Qt reads options of its own from the command line; it gets none of ours.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};
