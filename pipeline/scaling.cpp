@@ -67,7 +67,8 @@ class RowScaler {
         mapped_(map || step > 1 ? columns_ : 0),
         lows_(marks ? columns_ : 0),
         highs_(marks ? columns_ : 0),
-        inverse_(1.0 / (double(x.total) * y.total)) {}
+        inverse_(1.0 / (double(x.total) * y.total)),
+        form_(formOf(map, low_, high_)) {}
 
   void row(int y, uchar* out, uchar* marks) {
     // The rows between the first and the last all have the full weight: they are added up in
@@ -124,11 +125,48 @@ class RowScaler {
       for (int j = 0, pixels = columns_ / 3; j < pixels; ++j, s += stride) {
         for (int c = 0; c < 3; ++c) mapped[3 * j + c] = map_ ? map_[s[c]] : s[c];
       }
+    } else if (form_ == MapForm::kKeepRange) {
+      // Compared rather than looked up, which vectorises: sample - low wraps above the width of
+      // the range for samples below it.
+      const uchar low = low_, width = uchar(high_ - low_);
+      for (int j = 0, columns = columns_; j < columns; ++j) {
+        const uchar v = s[j];
+        mapped[j] = uchar(v & -uchar(uchar(v - low) <= width));
+      }
+    } else if (form_ == MapForm::kCap) {
+      const uchar cap = high_;
+      for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = std::min(s[j], cap);
     } else {
       const uchar* map = map_;
       for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = map[s[j]];
     }
     return mapped;
+  }
+
+  // How a map is applied. The cut-offs' maps are compared rather than looked up, which
+  // vectorises: kKeepRange keeps the samples in [low, high] (low at least 1) and makes the others
+  // 0; kCap makes every sample at most `high`.
+  enum class MapForm { kLookup, kKeepRange, kCap };
+  static MapForm formOf(const uchar* map, uchar& low, uchar& high) {
+    if (!map) return MapForm::kLookup;
+    bool cap = true;
+    for (int v = 0; v < 256 && cap; ++v) cap = map[v] == std::min(v, int(map[255]));
+    if (cap) {
+      high = map[255];
+      return MapForm::kCap;
+    }
+    int first = 0, last = 0;
+    for (int v = 1; v < 256; ++v) {
+      if (map[v] != v) continue;
+      if (first == 0) first = v;
+      last = v;
+    }
+    if (first == 0) return MapForm::kLookup;
+    for (int v = 0; v < 256; ++v) {
+      if (map[v] != (v >= first && v <= last ? v : 0)) return MapForm::kLookup;
+    }
+    low = uchar(first), high = uchar(last);
+    return MapForm::kKeepRange;
   }
 
   void addMiddleRow(int y) {
@@ -176,6 +214,8 @@ class RowScaler {
   std::vector<uint16_t> middle_;
   std::vector<uchar> mapped_, lows_, highs_;
   const double inverse_;
+  uchar low_ = 0, high_ = 0;  // of the map's form
+  const MapForm form_;
 };
 
 }  // namespace

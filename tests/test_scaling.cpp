@@ -68,21 +68,32 @@ TEST(AreaScaling, EqualsItsDefinitionInPartsMarksIsolatedSamplesAndMaps) {
     scaling.scale(half, picture, cv::Range(0, rows));
     EXPECT_EQ(countDifferences(picture.rowRange(0, rows), expected.rowRange(0, rows)), 0);
 
-    // A map, and a step: the grid of every other sample of every other row, mapped.
-    std::array<uchar, 256> map;
-    for (int v = 0; v < 256; ++v) map[v] = uchar(v > 100 ? v : 0);
-    cv::Mat mapped, grid(from.height / 2, from.width / 2, CV_8UC3);
-    cv::LUT(photo, cv::Mat(1, 256, CV_8U, map.data()), mapped);
-    scaling.scale(photo, picture, cv::Range(0, to.height), map.data());
-    EXPECT_EQ(countDifferences(picture, areaScaled(mapped, to)), 0);
-    for (int i = 0; i < grid.rows; ++i)
-      for (int j = 0; j < grid.cols; ++j)
-        grid.at<cv::Vec3b>(i, j) = mapped.at<cv::Vec3b>(2 * i, 2 * j);
-    const cv::Size smaller(std::min(to.width, grid.cols), std::min(to.height, grid.rows));
-    AreaScaling(grid.size(), smaller, 2)
-        .scale(photo, picture = cv::Mat(smaller, CV_8UC3), cv::Range(0, smaller.height),
-               map.data());
-    EXPECT_EQ(countDifferences(picture, areaScaled(grid, smaller)), 0) << from << " by 2";
+    // Maps, and a step: the grid of every other sample of every other row, mapped. The cut-offs'
+    // maps keep one range of samples (the top, the middle) and make the rest 0, or cap them (at
+    // 150, at 0); any other map is looked up.
+    std::array<std::array<uchar, 256>, 5> maps;
+    for (int v = 0; v < 256; ++v) {
+      maps[0][v] = uchar(v > 100 ? v : 0);
+      maps[1][v] = uchar(v >= 70 && v <= 90 ? v : 0);
+      maps[2][v] = uchar(std::min(v, 150));
+      maps[3][v] = 0;
+      maps[4][v] = uchar(v == 80 ? 80 : 255 - v);
+    }
+    for (const auto& map : maps) {
+      cv::Mat mapped, grid(from.height / 2, from.width / 2, CV_8UC3);
+      cv::LUT(photo, cv::Mat(1, 256, CV_8U, const_cast<uchar*>(map.data())), mapped);
+      scaling.scale(photo, picture, cv::Range(0, to.height), map.data());
+      EXPECT_EQ(countDifferences(picture, areaScaled(mapped, to)), 0)
+          << int(map[200]) << int(map[80]);
+      for (int i = 0; i < grid.rows; ++i)
+        for (int j = 0; j < grid.cols; ++j)
+          grid.at<cv::Vec3b>(i, j) = mapped.at<cv::Vec3b>(2 * i, 2 * j);
+      const cv::Size smaller(std::min(to.width, grid.cols), std::min(to.height, grid.rows));
+      cv::Mat sampled(smaller, CV_8UC3);
+      AreaScaling(grid.size(), smaller, 2)
+          .scale(photo, sampled, cv::Range(0, smaller.height), map.data());
+      EXPECT_EQ(countDifferences(sampled, areaScaled(grid, smaller)), 0) << from << " by 2";
+    }
   }
 }
 
