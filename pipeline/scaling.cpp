@@ -68,7 +68,7 @@ class RowScaler {
         lows_(marks ? columns_ : 0),
         highs_(marks ? columns_ : 0),
         inverse_(1.0 / (double(x.total) * y.total)),
-        form_(formOf(map, low_, high_)) {}
+        form_(formOf(map, low_, high_, stairs_)) {}
 
   void row(int y, uchar* out, uchar* marks) {
     // The rows between the first and the last all have the full weight: they are added up in
@@ -136,6 +136,13 @@ class RowScaler {
     } else if (form_ == MapForm::kCap) {
       const uchar cap = high_;
       for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = std::min(s[j], cap);
+    } else if (form_ == MapForm::kStairs) {
+      // One pass over the row a stair: each adds its rise to the samples at or above it.
+      std::fill(mapped, mapped + columns_, map_[0]);
+      for (const auto& [at, rise] : stairs_) {
+        for (int j = 0, columns = columns_; j < columns; ++j)
+          mapped[j] = uchar(mapped[j] + (rise & -uchar(s[j] >= at)));
+      }
     } else {
       const uchar* map = map_;
       for (int j = 0, columns = columns_; j < columns; ++j) mapped[j] = map[s[j]];
@@ -143,12 +150,23 @@ class RowScaler {
     return mapped;
   }
 
-  // How a map is applied. The cut-offs' maps are compared rather than looked up, which
-  // vectorises: kKeepRange keeps the samples in [low, high] (low at least 1) and makes the others
-  // 0; kCap makes every sample at most `high`.
-  enum class MapForm { kLookup, kKeepRange, kCap };
-  static MapForm formOf(const uchar* map, uchar& low, uchar& high) {
+  // How a map is applied. The maps of the cut-offs and of the smoothing's neighbour terms are
+  // compared rather than looked up, which vectorises: kKeepRange keeps the samples in [low, high]
+  // (low at least 1) and makes the others 0; kCap makes every sample at most `high`; kStairs,
+  // a map that never falls and rises at few samples, is map[0] plus the rise at each of those
+  // samples that a sample reaches.
+  enum class MapForm { kLookup, kKeepRange, kCap, kStairs };
+  static constexpr std::size_t kMostStairs = 16;
+  static MapForm formOf(const uchar* map, uchar& low, uchar& high,
+                        std::vector<std::pair<uchar, uchar>>& stairs) {
     if (!map) return MapForm::kLookup;
+    bool rising = true;
+    for (int v = 1; v < 256 && rising && stairs.size() <= kMostStairs; ++v) {
+      rising = map[v] >= map[v - 1];
+      if (map[v] > map[v - 1]) stairs.emplace_back(uchar(v), uchar(map[v] - map[v - 1]));
+    }
+    if (rising && stairs.size() <= kMostStairs) return MapForm::kStairs;
+    stairs.clear();
     bool cap = true;
     for (int v = 0; v < 256 && cap; ++v) cap = map[v] == std::min(v, int(map[255]));
     if (cap) {
@@ -214,7 +232,8 @@ class RowScaler {
   std::vector<uint16_t> middle_;
   std::vector<uchar> mapped_, lows_, highs_;
   const double inverse_;
-  uchar low_ = 0, high_ = 0;  // of the map's form
+  uchar low_ = 0, high_ = 0;                     // of the map's form
+  std::vector<std::pair<uchar, uchar>> stairs_;  // where a map of stairs rises, and by how much
   const MapForm form_;
 };
 

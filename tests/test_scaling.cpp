@@ -70,14 +70,15 @@ TEST(AreaScaling, EqualsItsDefinitionInPartsMarksIsolatedSamplesAndMaps) {
 
     // Maps, and a step: the grid of every other sample of every other row, mapped. The cut-offs'
     // maps keep one range of samples (the top, the middle) and make the rest 0, or cap them (at
-    // 150, at 0); any other map is looked up.
-    std::array<std::array<uchar, 256>, 5> maps;
+    // 150, at 0); the smoothing's rise in stairs; any other map is looked up.
+    std::array<std::array<uchar, 256>, 6> maps;
     for (int v = 0; v < 256; ++v) {
       maps[0][v] = uchar(v > 100 ? v : 0);
       maps[1][v] = uchar(v >= 70 && v <= 90 ? v : 0);
       maps[2][v] = uchar(std::min(v, 150));
       maps[3][v] = 0;
-      maps[4][v] = uchar(v == 80 ? 80 : 255 - v);
+      maps[4][v] = uchar(5 + 23 * (v / 25));
+      maps[5][v] = uchar(v == 80 ? 80 : 255 - v);
     }
     for (const auto& map : maps) {
       cv::Mat mapped, grid(from.height / 2, from.width / 2, CV_8UC3);
