@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <opencv2/core.hpp>
+#include <vector>
 
 namespace {
 
@@ -31,6 +33,39 @@ void* mapAligned(std::size_t bytes) {
   return reinterpret_cast<void*>(aligned);
 }
 
+// Freed mappings shorter than kKeepBelow wait here, up to kKeepTotal bytes in all, for the next
+// image of their length: the window-sized pictures of every preview come and go at one size, and
+// a mapping used again is neither faulted in nor cleared again. Photo-sized ones are unmapped.
+constexpr std::size_t kKeepBelow = std::size_t(16) << 20, kKeepTotal = std::size_t(64) << 20;
+
+class KeptMappings {
+ public:
+  void* take(std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->first != length) continue;
+      void* mapping = it->second;
+      bytes_ -= length;
+      kept_.erase(it);
+      return mapping;
+    }
+    return nullptr;
+  }
+  // Whether it keeps `mapping`; if not, the caller unmaps it.
+  bool keep(void* mapping, std::size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (length >= kKeepBelow || bytes_ + length > kKeepTotal) return false;
+    kept_.emplace_back(length, mapping);
+    bytes_ += length;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::size_t, void*>> kept_;
+  std::size_t bytes_ = 0;
+};
+
 class HugePageAllocator : public cv::MatAllocator {
  public:
   cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
@@ -40,7 +75,8 @@ class HugePageAllocator : public cv::MatAllocator {
     for (int i = dims - 1; i >= 0; --i) total *= std::size_t(sizes[i]);
     if (data || total < kHugePageBytes)
       return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
-    void* mapped = mapAligned(total);
+    void* mapped = kept_.take(pageRounded(total));
+    if (!mapped) mapped = mapAligned(total);
     if (!mapped) throw std::bad_alloc();
     std::size_t stride = CV_ELEM_SIZE(type);
     for (int i = dims - 1; i >= 0; --i) {
@@ -57,9 +93,13 @@ class HugePageAllocator : public cv::MatAllocator {
   }
   void deallocate(cv::UMatData* data) const override {
     if (!data) return;
-    ::munmap(data->origdata, pageRounded(data->size));
+    const std::size_t length = pageRounded(data->size);
+    if (!kept_.keep(data->origdata, length)) ::munmap(data->origdata, length);
     delete data;
   }
+
+ private:
+  mutable KeptMappings kept_;
 };
 
 }  // namespace

@@ -7,9 +7,10 @@
 #include <cstddef>
 
 // From now on, every cv::Mat of at least kHugePageBytes that the library allocates itself is
-// mapped on its own, aligned to and advised for huge pages, and unmapped when it goes; smaller
-// ones and those on memory given by the caller are left to the library. Call it once, before any
-// thread allocates images.
+// mapped on its own, aligned to and advised for huge pages, and unmapped when it goes (up to
+// 64 MB of window-sized ones wait for the next image of their size instead); smaller ones and
+// those on memory given by the caller are left to the library. Call it once, before any thread
+// allocates images.
 void useHugePagesForLargeImages();
 
 constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;

@@ -52,6 +52,9 @@ TEST(ImageMemory, LargeImagesAreHugePageAlignedAndBehaveAsTheLibrarysOwn) {
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(image.data) % kHugePageBytes, 0u);
     }
   }
+  // The memory of a window-sized picture serves the next one of its size.
+  const uchar* first = cv::Mat(1080, 1440, CV_8UC3).data;
+  EXPECT_EQ(cv::Mat(1080, 1440, CV_8UC3).data, first);
   const cv::Mat kept = made.blurred(cv::Rect(10, 10, 50, 50)).clone();
   EXPECT_TRUE(same(made.blurred, expected.blurred));
   EXPECT_TRUE(same(made.wide, expected.wide));
