@@ -105,6 +105,7 @@ class HugePageAllocator : public cv::MatAllocator {
 }  // namespace
 
 void useHugePagesForLargeImages() {
-  static HugePageAllocator allocator;
-  cv::Mat::setDefaultAllocator(&allocator);
+  // Never destroyed: images released during the program's exit still come back to it.
+  static HugePageAllocator* const allocator = new HugePageAllocator;
+  cv::Mat::setDefaultAllocator(allocator);
 }
