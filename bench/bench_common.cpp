@@ -5,6 +5,14 @@
 #include <map>
 #include <opencv2/imgproc.hpp>
 
+#include "pipeline/image_memory.hpp"
+
+// The stages run on images on the memory the windowed tool gives them.
+[[maybe_unused]] static const bool kHugePages = [] {
+  useHugePagesForLargeImages();
+  return true;
+}();
+
 const cv::Mat& benchPhoto(int megapixels) {
   static std::map<int, cv::Mat> photos;
   cv::Mat& photo = photos[megapixels];

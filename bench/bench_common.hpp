@@ -7,7 +7,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
 
 // Photo sizes the benchmarks run at, in megapixels (4:3 frames).
 inline const std::vector<int64_t> kPhotoSizes = {2, 12, 48};

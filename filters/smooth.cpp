@@ -138,14 +138,23 @@ void filterSmooth(const cv::Mat& src, int value, cv::Mat& dst) {
   filterSmoothRows(source, value, dst, cv::Range(0, source.rows));
 }
 
-void filterSmoothFlatRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
-  CV_Assert(src.type() == CV_8UC3 && 0 <= value && value <= 100);
-  cv::Mat table(1, 256, CV_8U);
+SmoothTerms smoothTerms(int value) {
+  CV_Assert(0 <= value && value <= 100);
+  SmoothTerms terms;
   for (int v = 0; v < 256; ++v) {
-    const int window = kWindow * kWindow * neighbourTerm(static_cast<uint8_t>(v), value);
-    table.at<uchar>(v) = static_cast<uchar>(std::min(
-        255, baseTerm(static_cast<uint8_t>(v), static_cast<uint16_t>(100 - value)) + window));
+    terms.base[v] = baseTerm(static_cast<uint8_t>(v), static_cast<uint16_t>(100 - value));
+    terms.neighbour[v] = neighbourTerm(static_cast<uint8_t>(v), static_cast<uint16_t>(value));
   }
+  return terms;
+}
+
+void filterSmoothFlatRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows) {
+  CV_Assert(src.type() == CV_8UC3);
+  const SmoothTerms terms = smoothTerms(value);
+  cv::Mat table(1, 256, CV_8U);
+  for (int v = 0; v < 256; ++v)
+    table.at<uchar>(v) =
+        uchar(std::min(255, terms.base[v] + kWindow * kWindow * terms.neighbour[v]));
   cv::Mat out = dst.rowRange(rows);
   cv::LUT(src.rowRange(rows), table, out);
 }

@@ -1,6 +1,7 @@
 // Neighbourhood smoothing stage ("C.Smooth"): blends each inner sample with its 5x5 neighbourhood.
 #pragma once
 
+#include <array>
 #include <opencv2/core.hpp>
 
 // Blends every sample at least two pixels from the border with its 5x5 window in the same
@@ -20,3 +21,9 @@ void filterSmoothRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Ran
 // inside one sample: every sample of rows `rows` becomes what the stage makes of a window that
 // holds its value throughout (borders included).
 void filterSmoothFlatRows(const cv::Mat& src, int value, cv::Mat& dst, const cv::Range& rows);
+// The two terms of the smoothing for every level: the base term a sample adds for itself, and the
+// term it adds to each window it lies in.
+struct SmoothTerms {
+  std::array<uchar, 256> base, neighbour;
+};
+SmoothTerms smoothTerms(int value);

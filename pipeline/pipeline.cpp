@@ -60,8 +60,9 @@ void Pipeline::beginStage(int id) {
 
 bool Pipeline::runStage(const StageSlider& slider, int position, RunControl* control) {
   prepareNext();
-  const StageArgs args{position, scale_, rng_ ? *rng_ : cv::theRNG(),
-                       photoBase.empty() ? srcImage : photoBase, grayImage};
+  const StageArgs args{
+      position,  scale_,   rng_ ? *rng_ : cv::theRNG(), photoBase.empty() ? srcImage : photoBase,
+      grayImage, photoStep};
   const BandFilter band = slider.run(srcImage, args);
   const int rows = srcImage.rows;
   const int fixed = control ? control->bandRows : rows;

@@ -36,6 +36,10 @@ class Pipeline {
   // base and the result then share one buffer, which nothing writes); then `id` is the running
   // stage.
   void beginStage(int id);
+  // The base a run of stage `id` would filter after beginStage(id), which changes nothing.
+  const cv::Mat& baseFor(int id) const {
+    return lastStage != id && lastStage != kNoStage && !dstImage.empty() ? dstImage : srcImage;
+  }
 
   // Computes the running stage's result at `position` into a buffer of its own, band by band from
   // the top. When every band has run, the new result becomes dstImage and the chain records the
@@ -70,6 +74,8 @@ class Pipeline {
   // For a pipeline smaller than the photo: the photo-sized image srcImage stands for, when it is
   // known (StageArgs::photoBase).
   cv::Mat photoBase;
+  // StageArgs::photoStep.
+  int photoStep = 1;
 
  private:
   void prepareNext();

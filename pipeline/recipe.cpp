@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "filters/fpmode.hpp"
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// Chief header of the pipeline: the stage ids, the stage table that declares every slider (label,
-// range, start position, id, what a move of it runs and how that scales to a smaller picture),
-// and the pipeline value that runs the stage protocol.
+// Chief header of the pipeline: the stage ids and the stage table that declares every slider
+// (label, range, start position, id, what a move of it runs and how that scales to a smaller
+// picture). The pipeline value that runs the stage protocol over it is in pipeline/pipeline.hpp.
 #pragma once
 
 #include <array>
@@ -46,6 +46,9 @@ struct StageArgs {
   const cv::Mat& photoBase;
   // Scratch for the brightness image of the brightness stretch.
   cv::Mat& gray;
+  // For a quicker, coarser picture: a map of each sample reads every photoStep-th sample of every
+  // photoStep-th row of photoBase only.
+  int photoStep = 1;
 };
 
 // Writes rows `rows` of `dst` (which has the source's size and type, in a buffer of its own).
@@ -59,11 +62,19 @@ using StageFunction = BandFilter (*)(const cv::Mat& src, const StageArgs& args);
 enum class PreviewRule {
   // Runs on the small picture with its spatial parameters scaled (StageArgs::scale).
   kScaled,
-  // Cheap on the photo and not commuting with averaging (thresholds, the truncation of the
-  // smoothing): the exact run ends within moments, and its result scaled down is the faithful
-  // picture. The stage run on the small picture only gives a first impression until then.
-  kExactScaled,
+  // A map of each sample that does not commute with averaging (thresholds, the truncations of the
+  // smoothing): the small picture is the map of every sample of the photo-sized base, area-scaled
+  // in one pass, which for the cut-offs is their exact result scaled. Without that base the map
+  // runs on the small picture's own samples, a first impression only.
+  kMapped,
 };
+
+// From which distance from the slider's start a picture at a coarser level of the preview (1: half
+// the window's size, or for a map every other sample of every other row; 2: a quarter, or every
+// fourth) is closer to the exact result than the picture before the move, so that showing it
+// first moves toward the result. kNever: at no distance.
+inline constexpr int kNever = 1 << 20;
+using CoarseFrom = std::array<int, 2>;
 
 // One slider of the control window and the stage behind it.
 struct StageSlider {
@@ -73,6 +84,10 @@ struct StageSlider {
   int id;
   StageFunction run;
   PreviewRule preview;
+  // The work of one run per pixel at `position` on a picture `scale` times the photo's size, in
+  // units its time grows with (the bilateral filter: its diameter squared).
+  double (*work)(int position, double scale);
+  CoarseFrom coarseFrom;
 };
 
 // What each slider's move runs. A position and scale in, the filter of a band out.
@@ -85,18 +100,35 @@ BandFilter onNoise(const cv::Mat& src, const StageArgs& args);
 BandFilter onBlackToZero(const cv::Mat& src, const StageArgs& args);
 BandFilter onWhiteToZero(const cv::Mat& src, const StageArgs& args);
 
+// Work per pixel of each kind of stage.
+double bilateralWork(int position, double scale);
+double blurWork(int position, double scale);
+double sampleWork(int position, double scale);
+
 // The sliders in the order the control window shows them. "Black->0" comes before "White->0" but
-// has the higher id, and "White->0" is the only slider that starts at its maximum.
+// has the higher id, and "White->0" is the only slider that starts at its maximum. The distances
+// from the start from which coarser pictures may come first are measured by
+// scripts/responsiveness-report (its levels part).
+// clang-format off
 inline const std::array<StageSlider, 8> kStageTable = {{
-    {"Bilateral", 0, 20, kBilateralStage, onBilateral, PreviewRule::kScaled},
-    {"Blur", 0, 30, kBlurStage, onBlur, PreviewRule::kScaled},
-    {"C.StretchC", 0, 100, kStretchCStage, onStretchC, PreviewRule::kScaled},
-    {"C.StretchP", 0, 100, kStretchPStage, onStretchP, PreviewRule::kScaled},
-    {"C.Smooth", 0, 100, kSmoothStage, onSmooth, PreviewRule::kExactScaled},
-    {"G.noise", 0, 100, kNoiseStage, onNoise, PreviewRule::kScaled},
-    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero, PreviewRule::kExactScaled},
-    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero, PreviewRule::kExactScaled},
+    {"Bilateral", 0, 20, kBilateralStage, onBilateral,
+     PreviewRule::kScaled, bilateralWork, {9, 9}},
+    {"Blur", 0, 30, kBlurStage, onBlur,
+     PreviewRule::kScaled, blurWork, {8, 9}},
+    {"C.StretchC", 0, 100, kStretchCStage, onStretchC,
+     PreviewRule::kScaled, sampleWork, {31, 41}},
+    {"C.StretchP", 0, 100, kStretchPStage, onStretchP,
+     PreviewRule::kScaled, sampleWork, {26, 36}},
+    {"C.Smooth", 0, 100, kSmoothStage, onSmooth,
+     PreviewRule::kMapped, sampleWork, {1, 56}},
+    {"G.noise", 0, 100, kNoiseStage, onNoise,
+     PreviewRule::kScaled, sampleWork, {kNever, kNever}},
+    {"Black->0", 0, 255, kBlackToZeroStage, onBlackToZero,
+     PreviewRule::kMapped, sampleWork, {26, 36}},
+    {"White->0", 255, 255, kWhiteToZeroStage, onWhiteToZero,
+     PreviewRule::kMapped, sampleWork, {76, 86}},
 }};
+// clang-format on
 
 // The slider of the stage `id`; null when there is none.
 inline const StageSlider* sliderById(int id) {
@@ -104,5 +136,3 @@ inline const StageSlider* sliderById(int id) {
     if (slider.id == id) return &slider;
   return nullptr;
 }
-
-#include "pipeline/pipeline.hpp"

@@ -35,14 +35,15 @@
 #include "photo/recipe_xmp.hpp"
 #include "photo/sandbox.hpp"
 #include "photo/save.hpp"
+#include "pipeline/image_memory.hpp"
 #include "pipeline/recipe.hpp"
 #include "pipeline/stages.hpp"
 #include "session/batch.hpp"
-#include "session/desktop.hpp"
-#include "session/display.hpp"
 #include "session/journal.hpp"
-#include "session/photo_window.hpp"
 #include "session/runner.hpp"
+#include "ui/desktop.hpp"
+#include "ui/display.hpp"
+#include "ui/photo_window.hpp"
 
 namespace {
 
@@ -119,7 +120,7 @@ void show(const Picture& picture) {
   QElapsedTimer timer;
   timer.start();
   openPhotoWindow(photoSize);
-  photoWindow->setPicture(picture.fit, picture.full);
+  photoWindow->setPicture(picture.fit, picture.full, picture.marks, picture.histogram);
   if (timingFile) {
     std::ofstream(timingFile, std::ios::app)
         << "show " << picture.fit.cols << 'x' << picture.fit.rows << ' '
@@ -176,6 +177,9 @@ void refresh() {
   Picture picture;
   if (runner->takePicture(picture) && (open || (!ending && picture.kind == PictureKind::kExact))) {
     show(picture);
+  }
+  if (runner->takeOriginal(picture)) {
+    photoWindow->setOriginal(picture.fit, picture.full, picture.marks, picture.histogram);
   }
   const RunProgress progress = runner->progress();
   if (progress.slider && progress.seconds > 0.5) {
@@ -375,6 +379,8 @@ int runTool(int argc, char** argv) {
   // worker thread allocates from a malloc arena of its own, which would otherwise keep freed
   // buffers of small photos resident.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Those of photo-sized images on huge pages, which fault in many times faster.
+  useHugePagesForLargeImages();
   // Qt reads options of its own from the command line; it gets none of ours.
   int qtArgc = 1;
   char* qtArgv[] = {argv[0], nullptr};

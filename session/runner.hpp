@@ -6,6 +6,7 @@
 // progress, reports) is kept behind one lock.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -44,7 +45,8 @@ struct RunProgress {
 
 // How good a picture of a move is: a later kind of picture of the same move replaces an earlier.
 enum class PictureKind : int {
-  kCoarse = 1,   // the preview at a coarser size, scaled up
+  kCoarse = 1,   // a first impression: the preview at a coarser size, scaled up, or a map of
+                 // the window's own samples
   kPreview = 2,  // the preview at the window's size, on the preview's own base
   kPreviewOnExactBase = 3,
   kRows = 4,   // the exact run's finished rows over the preview
@@ -52,12 +54,16 @@ enum class PictureKind : int {
 };
 
 // What the photo window shows: a picture at the window's size, and for an exact result the
-// photo-sized result itself (for zooming in). Neither is written once handed over.
+// photo-sized result itself (for zooming in), the histogram of what it shows and, for an exact
+// result, the ClipMark bits of every pixel of `fit`. None is written once handed over.
 struct Picture {
   cv::Mat fit;
   cv::Mat full;       // empty unless `kind` is kExact
   uint64_t move = 0;  // the move it shows: moves are numbered from 1 in the order they are made
   PictureKind kind = PictureKind::kCoarse;
+  cv::Mat marks;  // empty unless `kind` is kExact
+  // Of `full` when there is one, else of `fit`.
+  Histogram histogram;
 };
 
 struct RunnerOptions {
@@ -65,13 +71,18 @@ struct RunnerOptions {
   // at once.
   std::function<void()> wake;
   // Test hooks: every exact run takes this many milliseconds longer, spread over its bands and
-  // abandoned with it; and a file that gets a line "start LABEL POSITION WAIT" for every run,
-  // WAIT being the milliseconds from the move that asked for it to its start.
+  // abandoned with it; and a file that gets a line "move LABEL POSITION WALL" for every move,
+  // WALL being the wall-clock milliseconds since 1970 when it came, "start LABEL POSITION WAIT"
+  // for every run, WAIT being the milliseconds from the move that asked for it to its start, and
+  // "picture MOVE KIND" for every picture offered to the event loop.
   int slowStageMs = 0;
   std::string timingFile;
   // Called on the worker after each completed run of a move, before the next run starts and
   // before the event loop learns of it: its report and its place in the exact pipeline's chain.
   std::function<void(const RunReport& report, std::size_t step)> completed = nullptr;
+  // The clock previews are timed by, to choose the size of the next picture (a test's may be
+  // slow on purpose); the steady clock when null.
+  std::function<std::chrono::steady_clock::time_point()> clock = nullptr;
 };
 
 // A step of a chain to run again, with the worker's random generator as it was before the step
@@ -115,6 +126,9 @@ class StageRunner {
 
   // The newest picture, if there is one that was not taken yet.
   bool takePicture(Picture& picture);
+  // The photo as opened, at the window's size (kind kExact, move 0), when it was made anew for a
+  // new size and not taken yet.
+  bool takeOriginal(Picture& picture);
 
   // No more moves are taken; the queued ones still run.
   void finish();
@@ -145,14 +159,19 @@ class StageRunner {
   void writeTiming(const Move& move, double waitMs) const;
 
   void preview();
+  void newViewSize(std::unique_lock<std::mutex>& lock);
   void previewMoves(std::unique_lock<std::mutex>& lock);
+  void showExact(std::unique_lock<std::mutex>& lock);
   void previewRows(std::unique_lock<std::mutex>& lock);
   // Offers a picture to the event loop; it replaces the waiting one if it is newer or better.
   void offer(Picture picture);
+  Clock::time_point previewClock() const;
 
   RunnerOptions options_;
   Pipeline exact_;
   RunControl control_;
+  // The photo as opened: shared, never written.
+  const cv::Mat original_;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -161,6 +180,7 @@ class StageRunner {
   bool accepting_ = true;
   bool stopping_ = false;
   uint64_t moves_ = 0;
+  Clock::time_point lastMoveAt_;
   const StageSlider* lastSlider_ = nullptr;
   uint64_t lastBase_ = 0;
 
@@ -170,6 +190,12 @@ class StageRunner {
   uint64_t runningMove_ = 0;
   cv::Mat next_;  // the running run's buffer; its reported rows are final
   std::vector<RunReport> reports_;
+  // Per stage id, how long its last completed exact run took per unit of its work (0: none yet),
+  // the work of a run (StageSlider::work on the photo), and whether a move's run is predicted
+  // quick.
+  std::array<double, 9> exactMsPerWork_{};
+  double exactWork(const StageSlider& slider, int position) const;
+  bool quickRun(const Move& move) const;
 
   // Between the worker and the previewer: the newest base the exact pipeline published and the
   // move it is the base of; the newest exact result not yet scaled for the window.
@@ -179,25 +205,45 @@ class StageRunner {
   uint64_t exactResultMove_ = 0;
   bool exactResultNew_ = false;
 
-  // The previewer's work: moves not previewed yet, the window's size, and what it last made.
+  // The previewer's work: moves not previewed yet (the newest of all that were queued, by
+  // number), the window's size, and what it last made.
   std::deque<Move> previewQueue_;
+  uint64_t newestPreview_ = 0;
   cv::Size viewSize_;
   bool viewSizeNew_ = false;
   PreviewPipeline previewPipeline_;
+  PreviewCosts costs_;
   Move previewed_{nullptr, 0, {}, 0, 0};  // the last move previewed
   bool previewedOnExactBase_ = false;
-  cv::Mat previewPicture_;       // its picture at the window's size
-  int previewing_ = kNoStage;    // the stage being previewed
-  bool previewingLast_ = false;  // and whether it is the newest move, which a newer one cancels
+  cv::Mat previewPicture_;     // its picture at the window's size
+  int previewing_ = kNoStage;  // the stage being previewed
+  bool refining_ = false;      // and whether it follows a coarser picture, which a newer move stops
   RunControl previewControl_;
-  int rowsShown_ = 0;  // rows of the running exact run shown over it
   Clock::time_point rowsShownAt_;
-  cv::Mat rowsPicture_;
-  std::vector<double> previewMs_;  // per stage id, how long its last preview took
+  bool rowsShown_ = false;
 
-  // For the event loop: the newest picture, and the best one offered so far.
+  // The previewer's scaling of an exact run's result as its rows finish: the run (its move and
+  // buffer), the window's picture of it so far, its clipping marks and the histogram of the
+  // photo's rows counted so far.
+  struct ExactScaling {
+    uint64_t move = 0;
+    const uchar* buffer = nullptr;
+    AreaScaling scaling;
+    cv::Mat fit, marks;
+    int rows = 0;        // of the picture, done
+    int sourceRows = 0;  // of the result, counted
+    Histogram histogram;
+  };
+  ExactScaling scaled_;
+  // Scales and counts rows [scaled_.sourceRows, sourceRows) of `result`.
+  void scaleRows(const cv::Mat& result, int sourceRows);
+
+  // For the event loop: the newest picture, and the best one offered so far; the photo as
+  // opened at the window's size.
   Picture picture_;
   bool pictureNew_ = false;
+  Picture originalPicture_;
+  bool originalNew_ = false;
   uint64_t bestMove_ = 0;
   PictureKind bestKind_ = PictureKind::kCoarse;
 

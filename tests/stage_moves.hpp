@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
 
 inline const StageSlider& sliderOf(int id) {
   if (const StageSlider* slider = sliderById(id)) return *slider;

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "filters/fpmode.hpp"
-#include "pipeline/stages.hpp"
+#include "pipeline/pipeline.hpp"
 #include "tests/test_images.hpp"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include "photo/load.hpp"
-#include "session/desktop.hpp"
 #include "tests/format_fixtures.hpp"
 #include "tests/test_images.hpp"
+#include "ui/desktop.hpp"
 
 namespace {
 

@@ -38,6 +38,15 @@ cv::Mat makeScene(int rows, int cols) {
   return photo;
 }
 
+// The same scene in the mid-tones, but for its extremes: one sample at 255 (a specular highlight)
+// and one at 0 (a dead pixel), which averaging pulls in.
+cv::Mat withIsolatedExtremes(const cv::Mat& scene) {
+  cv::Mat photo = scene * 0.75 + cv::Scalar::all(30);
+  photo.at<cv::Vec3b>(photo.rows / 3, photo.cols / 3) = cv::Vec3b(255, 255, 255);
+  photo.at<cv::Vec3b>(photo.rows / 2, photo.cols * 3 / 4) = cv::Vec3b(0, 0, 0);
+  return photo;
+}
+
 // Standard deviation of the difference of two pictures, over all samples.
 double spread(const cv::Mat& a, const cv::Mat& b) {
   cv::Mat diff, mean, deviation;
@@ -50,37 +59,36 @@ double spread(const cv::Mat& a, const cv::Mat& b) {
 
 class PreviewOf : public ::testing::TestWithParam<int> {};
 
-// At its least, middle and largest positions and at two window sizes, the preview of a stage that
-// scales reaches 35 dB against the exact result scaled down, and noise has the spread the saved
-// photo has at that size, within 15%; the other stages' previews move toward the exact result.
+// At its least, middle and largest positions, at two window sizes and on scenes whose extremes
+// are large areas or isolated samples, the preview on the photo-sized base reaches 35 dB against
+// the exact result scaled down (noise: the spread the saved photo has at that size, within 15%),
+// and the cut-offs' is that scaled result itself.
 TEST_P(PreviewOf, IsFaithfulToTheExactResultScaledDown) {
   const StageSlider& slider = kStageTable[GetParam()];
-  const cv::Mat photo = makeScene(900, 1200);
-  for (const double factor : {2.5, 4.0}) {
-    const cv::Size size(int(photo.cols / factor), int(photo.rows / factor));
-    const cv::Mat base = areaScaled(photo, size);
-    for (const int position : {0, slider.maximum / 2, slider.maximum}) {
-      const cv::Mat exact = areaScaled(afterMoves(photo, {{slider.id, position}}), size);
-      PreviewPipeline preview(photo, size);
-      ASSERT_TRUE(preview.move(slider, position, photo));
-      const cv::Mat& picture = preview.picture();
-      ASSERT_EQ(picture.size(), size);
-      if (slider.id == kNoiseStage && position > 0) {
-        const double wanted = spread(exact, base);
-        EXPECT_NEAR(spread(picture, base), wanted, 0.15 * wanted)
-            << slider.label << " " << position << " at 1/" << factor;
-      } else if (slider.preview == PreviewRule::kScaled) {
-        // The window must show at least 35 dB; these stages keep a margin above that on this
-        // scene, so that a wrong scale rule shows.
-        EXPECT_GE(cv::PSNR(picture, exact), 42.0)
-            << slider.label << " " << position << " at 1/" << factor;
-      } else {
-        // A first impression until the exact result comes: closer to it than the base.
-        EXPECT_GE(cv::PSNR(picture, exact), cv::PSNR(base, exact))
-            << slider.label << " " << position << " at 1/" << factor;
+  for (const cv::Mat& photo : {makeScene(900, 1200), withIsolatedExtremes(makeScene(900, 1200))})
+    for (const double factor : {2.5, 4.0}) {
+      const cv::Size size(int(photo.cols / factor), int(photo.rows / factor));
+      const cv::Mat base = areaScaled(photo, size);
+      for (const int position : {0, slider.maximum / 2, slider.maximum}) {
+        const cv::Mat exact = areaScaled(afterMoves(photo, {{slider.id, position}}), size);
+        PreviewPipeline preview(photo, size);
+        ASSERT_TRUE(preview.move(slider, position, photo));
+        const cv::Mat& picture = preview.picture();
+        ASSERT_EQ(picture.size(), size);
+        if (slider.id == kNoiseStage && position > 0) {
+          const double wanted = spread(exact, base);
+          EXPECT_NEAR(spread(picture, base), wanted, 0.15 * wanted)
+              << slider.label << " " << position << " at 1/" << factor;
+        } else if (slider.id == kBlackToZeroStage || slider.id == kWhiteToZeroStage) {
+          EXPECT_EQ(countDifferences(picture, exact), 0) << slider.label << " " << position;
+        } else {
+          // The window must show at least 35 dB; these stages keep a margin above that on these
+          // scenes, so that a wrong scale rule shows (the smoothing's window is approximated).
+          EXPECT_GE(cv::PSNR(picture, exact), slider.id == kSmoothStage ? 38.0 : 42.0)
+              << slider.label << " " << position << " at 1/" << factor;
+        }
       }
     }
-  }
 }
 INSTANTIATE_TEST_SUITE_P(EverySlider, PreviewOf, ::testing::Range(0, int(kStageTable.size())));
 

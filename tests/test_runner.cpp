@@ -3,8 +3,11 @@
 // random generator and the denormal modes for every run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <opencv2/core/utility.hpp>
 #include <thread>
 #include <vector>
@@ -89,12 +92,14 @@ TEST(Runner, PicturesGoFromPreviewToFinishedRowsToTheExactResult) {
   ASSERT_TRUE(shows(1, PictureKind::kExact));
   EXPECT_EQ(countDifferences(picture.full, afterMoves(photo, first)), 0);
   EXPECT_EQ(countDifferences(picture.fit, areaScaled(picture.full, view)), 0);
+  EXPECT_EQ(picture.histogram.counts, histogramOf(picture.full).counts);
 
   runner.move(sliderOf(kBilateralStage), 6);
   ASSERT_TRUE(shows(2, PictureKind::kPreviewOnExactBase));
   PreviewPipeline preview(afterMoves(photo, first), view);
   preview.move(sliderOf(kBilateralStage), 6, afterMoves(photo, first));
   EXPECT_EQ(countDifferences(picture.fit, preview.picture()), 0);
+  EXPECT_EQ(picture.histogram.counts, histogramOf(picture.fit).counts);
   ASSERT_TRUE(eventually([&] {
     const RunProgress progress = runner.progress();
     return progress.rowsDone >= progress.rows / 8 && progress.rowsDone < progress.rows &&
@@ -103,6 +108,9 @@ TEST(Runner, PicturesGoFromPreviewToFinishedRowsToTheExactResult) {
   const auto started = Clock::now();
   runner.abandon();
   runner.stop();
+  Picture original;  // the photo as opened, whatever was done to it since
+  ASSERT_TRUE(runner.takeOriginal(original));
+  EXPECT_EQ(countDifferences(original.fit, areaScaled(photo, view)), 0);
   EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
   EXPECT_EQ(countDifferences(runner.pipeline().dstImage, afterMoves(photo, first)), 0);
   EXPECT_EQ(runner.pipeline().chain(), first);
@@ -131,7 +139,8 @@ TEST(Runner, OneWorkerKeepsItsGeneratorAndItsFloatingPointModes) {
     if (args.position == 1) throw cv::Exception(0, "probe", "", "", 0);
     return [](const cv::Range& rows, cv::Mat& dst) { dst.rowRange(rows).setTo(0); };
   };
-  const StageSlider probe{"Probe", 0, 1, kBlurStage, probeRun, PreviewRule::kScaled};
+  const StageSlider probe{
+      "Probe", 0, 1, kBlurStage, probeRun, PreviewRule::kScaled, sampleWork, {kNever, kNever}};
   StageRunner runner(makePhoto(48, 64));
   runner.move(probe, 0);
   runner.move(sliderOf(kNoiseStage), 40);
@@ -183,4 +192,64 @@ TEST(Runner, AReplayGivesTheSameBytesNoiseIncluded) {
       EXPECT_EQ(countDifferences(replayed.pipeline().result(), live.pipeline().result()), 0);
     }
   }
+}
+
+// With previews that seem slow (a clock that runs 300 ms between two looks), a drag of Bilateral
+// shows coarser pictures of its moves, then the finest one once it rests, then the exact result,
+// scaled as its rows came: the same picture, marks and histogram as the whole result's.
+TEST(Runner, SlowPreviewsGiveCoarserPicturesDuringADragAndTheFinestAtRest) {
+  const cv::Mat photo = makePhoto(240, 320);
+  const std::string timing = ::testing::TempDir() + "lumivet-runner-timing";
+  std::remove(timing.c_str());
+  std::atomic<int> looks{0};
+  RunnerOptions options;
+  options.slowStageMs = 400;
+  options.timingFile = timing;
+  options.clock = [&looks] { return Clock::time_point(std::chrono::milliseconds(300 * ++looks)); };
+  StageRunner runner(photo.clone(), options);
+  const cv::Size view(160, 120);
+  runner.setViewSize(view);
+  for (int position = 12; position <= 20; ++position) {
+    runner.move(sliderOf(kBilateralStage), position);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  Picture picture;
+  ASSERT_TRUE(eventually([&] {
+    return runner.takePicture(picture) && picture.move == 9 && picture.kind == PictureKind::kExact;
+  }));
+  runner.stop();
+  cv::Mat marks(view, CV_8U), fit(view, CV_8UC3);
+  AreaScaling(photo.size(), view)
+      .scale(picture.full, fit, cv::Range(0, view.height), nullptr, &marks);
+  EXPECT_EQ(countDifferences(picture.fit, fit), 0);
+  EXPECT_EQ(cv::countNonZero(picture.marks != marks), 0);
+  EXPECT_EQ(picture.histogram.counts, histogramOf(picture.full).counts);
+
+  std::vector<int> kinds, lastKinds;  // of the moves of the drag, and of its last move
+  std::ifstream lines(timing);
+  for (std::string word; lines >> word;) {
+    int move, kind;
+    if (word == "picture" && lines >> move >> kind && move > 0)
+      (move == 9 ? lastKinds : kinds).push_back(kind);
+    lines.ignore(1 << 10, '\n');
+  }
+  EXPECT_NE(std::find(kinds.begin(), kinds.end(), int(PictureKind::kCoarse)), kinds.end());
+  EXPECT_EQ(lastKinds,
+            (std::vector<int>{int(PictureKind::kCoarse), int(PictureKind::kPreviewOnExactBase),
+                              int(PictureKind::kExact)}));
+}
+
+// The cost of a preview grows with the square of the bilateral filter's diameter and with the
+// pixels, so that one slow picture at a high position does not make every position coarse.
+TEST(PreviewCosts, FollowTheStagesWorkAndChooseTheFinestLevelThatFits) {
+  PreviewCosts costs;
+  costs.setSizes({1000, 750}, {4000, 3000});
+  const StageSlider& bilateral = sliderOf(kBilateralStage);
+  costs.measured(bilateral, 20, 0, 200);
+  EXPECT_NEAR(costs.predictMs(bilateral, 20, 0), 200, 1e-6);
+  const double perPixel10 = bilateralWork(10, 0.25), perPixel20 = bilateralWork(20, 0.25);
+  EXPECT_NEAR(costs.predictMs(bilateral, 10, 0), 200 * perPixel10 / perPixel20, 1e-6);
+  EXPECT_GT(costs.firstLevel(bilateral, 20, 35), 0);
+  EXPECT_EQ(costs.firstLevel(bilateral, 20, 250), 0);
+  EXPECT_EQ(costs.firstLevel(bilateral, bilateral.coarseFrom[0] - 1, 1), 0);  // not allowed
 }

@@ -9,8 +9,8 @@
 
 #include "photo/output_name.hpp"
 #include "photo/save.hpp"
-#include "session/desktop.hpp"
 #include "tests/test_images.hpp"
+#include "ui/desktop.hpp"
 
 namespace fs = std::filesystem;
 

@@ -16,15 +16,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
+#include <fstream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
-#include "pipeline/stages.hpp"
+#include "pipeline/preview.hpp"
 #include "tests/test_images.hpp"
 
 // Last: the header of the X test extension defines a macro COUNT, a name the image library uses.
@@ -61,23 +64,25 @@ void filterStretchPAlone(const cv::Mat& src, int value, cv::Mat& dst) {
   filterStretchP(src, value, dst, gray);
 }
 
+// The whole-image filters by the names the scripts give them, with their sliders' labels.
+using Filter = void (*)(const cv::Mat&, int, cv::Mat&);
+const std::map<std::string, std::pair<Filter, const char*>> kFilters = {
+    {"bilateral", {filterBilateral, "Bilateral"}},
+    {"blur", {filterBlur, "Blur"}},
+    {"stretchc", {filterStretchC, "C.StretchC"}},
+    {"stretchp", {filterStretchPAlone, "C.StretchP"}},
+    {"smooth", {filterSmooth, "C.Smooth"}},
+    {"noise", {filterNoise, "G.noise"}},
+    {"black", {filterBlackToZero, "Black->0"}},
+    {"white", {filterWhiteToZero, "White->0"}}};
+
 // Applies the named filters one after another, each to the result of the one before, as the tool
 // does when the user moves one slider after another, and records them as the tool's recipe.
 int expect(int argc, char** argv) {
-  using Filter = void (*)(const cv::Mat&, int, cv::Mat&);
-  const std::map<std::string, std::pair<Filter, const char*>> filters = {
-      {"bilateral", {filterBilateral, "Bilateral"}},
-      {"blur", {filterBlur, "Blur"}},
-      {"stretchc", {filterStretchC, "C.StretchC"}},
-      {"stretchp", {filterStretchPAlone, "C.StretchP"}},
-      {"smooth", {filterSmooth, "C.Smooth"}},
-      {"noise", {filterNoise, "G.noise"}},
-      {"black", {filterBlackToZero, "Black->0"}},
-      {"white", {filterWhiteToZero, "White->0"}}};
   cv::Mat image = readStored(argv[2], 0);  // upright, as the tool shows it
   std::string recipe;
   for (int i = 4; i + 1 < argc; i += 2) {
-    const auto& [filter, name] = filters.at(argv[i]);
+    const auto& [filter, name] = kFilters.at(argv[i]);
     recipe += (recipe.empty() ? "" : "; ") + std::string(name) + " " + argv[i + 1];
     filter(image.clone(), std::atoi(argv[i + 1]), image);
   }
@@ -90,6 +95,38 @@ int expect(int argc, char** argv) {
   xmp["Xmp.xmp.CreatorTool"] = std::string("Lumivet Tool ") + LUMIVET_VERSION;
   saved->setXmpData(xmp);
   saved->writeMetadata();
+  return 0;
+}
+
+// For every stage but noise (drawn anew every time, it has no closer picture), every distance of
+// the slider from its start (every fifth of a range above 30) and each coarser level of the
+// preview: how close the level's picture of a move from the start comes to the exact result scaled
+// to `size`, against the photo scaled before the move. Prints "LABEL DISTANCE LEVEL PSNR-OF-LEVEL
+// PSNR-BEFORE", after the distances from which the stage table allows levels 1 and 2: "table
+// LABEL FROM FROM".
+int levels(const cv::Mat& photo, cv::Size size) {
+  const cv::Mat before = areaScaled(photo, size);
+  for (const StageSlider& slider : kStageTable) {
+    if (slider.id != kNoiseStage)
+      std::printf("table %s %d %d\n", slider.label, slider.coarseFrom[0], slider.coarseFrom[1]);
+  }
+  for (const StageSlider& slider : kStageTable) {
+    if (slider.id == kNoiseStage) continue;
+    for (int distance = 1; distance <= slider.maximum; distance += slider.maximum > 30 ? 5 : 1) {
+      const int position = slider.initial == 0 ? distance : slider.initial - distance;
+      Pipeline exact(photo);
+      exact.move(slider, position);
+      const cv::Mat result = areaScaled(exact.result(), size);
+      PreviewPipeline preview(photo, size);
+      preview.beginMove(slider, photo);
+      for (int level = 1; level < PreviewPipeline::kLevels; ++level) {
+        std::printf("%s %d %d %.2f %.2f\n", slider.label, distance, level,
+                    cv::PSNR(preview.coarse(slider, position, level), result),
+                    cv::PSNR(before, result));
+      }
+      std::fflush(stdout);
+    }
+  }
   return 0;
 }
 
@@ -109,8 +146,9 @@ cv::Mat grab(Display* display, Window window) {
 
 // A slider groove is the only thing in the control window drawn as a long unbroken horizontal
 // run that differs from the background at the row's left edge; its rows form one band per slider.
-// Prints a click point "X Y" on each slider, top to bottom.
-int findSliders(const cv::Mat& image) {
+// Prints a click point "X Y" on each slider, top to bottom, or with `ends` its left and right ends
+// and middle row "LEFT RIGHT Y".
+int findSliders(const cv::Mat& image, bool ends) {
   const int probe = image.cols - 50;
   int bandStart = -1, bandLeft = 0;
   for (int y = 0; y <= image.rows; ++y) {
@@ -125,7 +163,16 @@ int findSliders(const cv::Mat& image) {
       bandStart = y;
       bandLeft = left;
     } else if (!groove && bandStart >= 0) {
-      if (y - bandStart >= 4) std::printf("%d %d\n", (bandLeft + probe) / 2, (bandStart + y) / 2);
+      if (y - bandStart >= 4 && ends) {
+        const int middle = (bandStart + y) / 2;
+        const cv::Vec3b background = image.at<cv::Vec3b>(middle, 0);
+        int right = probe;
+        while (right + 1 < image.cols && image.at<cv::Vec3b>(middle, right + 1) != background)
+          ++right;
+        std::printf("%d %d %d\n", bandLeft, right, middle);
+      }
+      if (y - bandStart >= 4 && !ends)
+        std::printf("%d %d\n", (bandLeft + probe) / 2, (bandStart + y) / 2);
       bandStart = -1;
     }
   }
@@ -216,8 +263,8 @@ int ping(Display* display, Window window, double seconds) {
 // the photo window shows the whole photo, and how close the picture there is to it.
 int locate(Display* display, Window window, const cv::Mat& photo, cv::Size size) {
   const cv::Mat frame = grab(display, window);
-  cv::Mat scaled, differences;
-  cv::resize(photo, scaled, size, 0, 0, cv::INTER_AREA);
+  const cv::Mat scaled = areaScaled(photo, size);
+  cv::Mat differences;
   cv::matchTemplate(frame, scaled, differences, cv::TM_SQDIFF);
   cv::Point at;
   cv::minMaxLoc(differences, nullptr, nullptr, &at);
@@ -227,6 +274,40 @@ int locate(Display* display, Window window, const cv::Mat& photo, cv::Size size)
 }
 
 volatile std::sig_atomic_t stopAsked = 0;
+
+// Reads an area of a window through memory shared with the X server: read through the connection,
+// 50 pictures a second would take half a core from the tool being measured.
+class Grabber {
+ public:
+  Grabber(Display* display, Window window, cv::Rect area)
+      : display_(display), window_(window), area_(area) {
+    image_ = XShmCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24, ZPixmap,
+                             nullptr, &segment_, area.width, area.height);
+    segment_.shmid = shmget(IPC_PRIVATE, image_->bytes_per_line * image_->height, IPC_CREAT | 0600);
+    segment_.shmaddr = image_->data = static_cast<char*>(shmat(segment_.shmid, nullptr, 0));
+    XShmAttach(display, &segment_);
+    shmctl(segment_.shmid, IPC_RMID, nullptr);  // it goes once both have let go
+    grabbed_ = cv::Mat(area.height, area.width, CV_8UC4, image_->data, image_->bytes_per_line);
+  }
+  // Reads the area again; true when it differs from the last read, whose BGR copy is `shown`.
+  bool changed(cv::Mat& shown) {
+    if (!XShmGetImage(display_, window_, image_, area_.x, area_.y, AllPlanes))
+      throw std::runtime_error("no picture");
+    if (!last_.empty() && std::equal(grabbed_.datastart, grabbed_.dataend, last_.data))
+      return false;
+    grabbed_.copyTo(last_);
+    cv::cvtColor(grabbed_, shown, cv::COLOR_BGRA2BGR);
+    return true;
+  }
+
+ private:
+  Display* display_;
+  Window window_;
+  cv::Rect area_;
+  XShmSegmentInfo segment_{};
+  XImage* image_;
+  cv::Mat grabbed_, last_;
+};
 
 // What the photo window shows in `area`, every 20 ms from 300 ms before the user's action until
 // SECONDS have passed, or SIGINT came and then the exact result or two seconds of a still
@@ -242,11 +323,11 @@ volatile std::sig_atomic_t stopAsked = 0;
 // exact result came.
 int record(Display* display, Window window, double seconds, cv::Rect area, const cv::Mat& photo,
            const cv::Mat& result, const std::string& action, bool noise) {
-  cv::Mat expected, base, last, shown, difference, mean, deviation;
+  cv::Mat expected, base, shown, difference, mean, deviation;
   const double scaling = nowMs();
-  cv::resize(result, expected, area.size(), 0, 0, cv::INTER_AREA);
+  expected = areaScaled(result, area.size());
   std::printf("scale %.0f\n", nowMs() - scaling);
-  cv::resize(photo, base, area.size(), 0, 0, cv::INTER_AREA);
+  base = areaScaled(photo, area.size());
   const auto spread = [&](const cv::Mat& picture) {
     cv::subtract(picture, base, difference, cv::noArray(), CV_16S);
     cv::meanStdDev(difference.reshape(1), mean, deviation);
@@ -257,16 +338,7 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
   const KeyCode key = keyed ? XKeysymToKeycode(display, XStringToKeysym(action.c_str() + 4)) : 0;
   if (!click && key == 0) return fail(action + "?");
   std::signal(SIGINT, [](int) { stopAsked = 1; });
-  // The area is read into memory shared with the X server: read through the connection, 50
-  // pictures a second would take half a core from the tool being measured.
-  XShmSegmentInfo segment{};
-  XImage* image = XShmCreateImage(display, DefaultVisual(display, DefaultScreen(display)), 24,
-                                  ZPixmap, nullptr, &segment, area.width, area.height);
-  segment.shmid = shmget(IPC_PRIVATE, image->bytes_per_line * image->height, IPC_CREAT | 0600);
-  segment.shmaddr = image->data = static_cast<char*>(shmat(segment.shmid, nullptr, 0));
-  XShmAttach(display, &segment);
-  shmctl(segment.shmid, IPC_RMID, nullptr);  // it goes once both have let go
-  const cv::Mat grabbed(area.height, area.width, CV_8UC4, image->data, image->bytes_per_line);
+  Grabber grabber(display, window, area);
 
   const double start = nowMs(), end = start + seconds * 1000;
   double acted = 0, changed = start, stopped = 0, before = 0, first = -1, faithful = -1, exact = -1;
@@ -283,11 +355,8 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
               : XTestFakeKeyEvent(display, key, down, 0);
       XSync(display, False);
     }
-    if (!XShmGetImage(display, window, image, area.x, area.y, AllPlanes)) return fail("no picture");
     const double ms = nowMs() - acted;
-    if (last.empty() || !std::equal(grabbed.datastart, grabbed.dataend, last.data)) {
-      grabbed.copyTo(last);
-      cv::cvtColor(grabbed, shown, cv::COLOR_BGRA2BGR);
+    if (grabber.changed(shown)) {
       changed = nowMs();
       const double psnr = cv::PSNR(shown, expected);
       const double off = std::abs(spread(shown) / expectedSpread - 1);
@@ -309,6 +378,126 @@ int record(Display* display, Window window, double seconds, cv::Rect area, const
   for (const auto& [name, ms] :
        {std::pair{"first", first}, {"faithful", faithful}, {"exact", exact}})
     ms < 0 ? std::printf("%s none\n", name) : std::printf("%s %.0f\n", name, ms);
+  return 0;
+}
+
+// A drag of a slider as a hand makes it, and what the photo window showed meanwhile. Through the X
+// test extension: the left button pressed on the handle at `from` (a point of the control window,
+// the slider at 0), the pointer moved to `to` in steps of 40 ms for `seconds`, the button let go.
+// The area of the photo window is read every 20 ms from 300 ms before the press until its picture
+// has been still for a second after the release. The positions the slider reached come from the
+// tool's timing file (its "move" lines): each was reached when the step that moved it was sent.
+// Each picture is compared with the exact result at every position reached (`stage` on `photo`
+// after the `base` steps, scaled to the area): faithful at 35 dB (noise: its spread from the
+// photo within 15% of the result's). Prints a line "position P MS" per position reached with the
+// ms from reaching it to the first faithful picture (or "none"), then "pictures N SECONDS" (the
+// changes of the picture from the press to the release, and how long that took), "shown N"
+// (the positions that some picture was faithful to and closest to) and "last P".
+int drag(Display* display, Window image, cv::Rect area, Window control, cv::Point from,
+         cv::Point to, double seconds, const std::string& timing, const cv::Mat& photo,
+         const std::vector<std::pair<std::string, int>>& base, const std::string& stage) {
+  using Wall = std::chrono::system_clock;
+  const bool noise = stage == "noise";
+  int x0, y0;
+  Window child;
+  XTranslateCoordinates(display, control, DefaultRootWindow(display), 0, 0, &x0, &y0, &child);
+  Grabber grabber(display, image, area);
+  std::vector<std::pair<double, cv::Mat>> frames;  // wall ms, picture
+  std::vector<std::pair<double, int>> sent;        // wall ms, pointer x
+  const int steps = std::max(1, static_cast<int>(std::lround(seconds * 25)));
+  const double start = nowMs<Wall>();
+  double pressed = 0, released = 0, still = start;
+  int step = -1;
+  for (int tick = 0;; ++tick) {
+    const double now = nowMs<Wall>();
+    if (step < 0 && now >= start + 300) {
+      XTestFakeMotionEvent(display, -1, x0 + from.x, y0 + from.y, 0);
+      XTestFakeButtonEvent(display, 1, True, 0);
+      XSync(display, False);
+      pressed = nowMs<Wall>();
+      sent.push_back({pressed, from.x});
+      step = 0;
+    } else if (step >= 0 && step < steps && now >= pressed + 40 * (step + 1)) {
+      ++step;
+      const int x = from.x + (to.x - from.x) * step / steps;
+      XTestFakeMotionEvent(display, -1, x0 + x, y0 + from.y, 0);
+      XSync(display, False);
+      sent.push_back({nowMs<Wall>(), x});
+      if (step == steps) {
+        XTestFakeButtonEvent(display, 1, False, 0);
+        XSync(display, False);
+        released = nowMs<Wall>();
+      }
+    }
+    cv::Mat shown;
+    if (grabber.changed(shown)) {
+      frames.push_back({nowMs<Wall>(), shown});
+      still = nowMs<Wall>();
+    }
+    if (released && nowMs<Wall>() > std::max(still, released) + 1000) break;
+    std::this_thread::sleep_for(
+        std::chrono::duration<double, std::milli>(start + 20 * (tick + 1) - nowMs<Wall>()));
+  }
+
+  // The positions reached, each with the time the step that reached it was sent.
+  std::vector<std::pair<int, double>> reached;
+  std::ifstream lines(timing);
+  for (std::string word, label; lines >> word;) {
+    int position;
+    double wall;
+    if (word != "move" || !(lines >> label >> position >> wall) || wall < pressed) {
+      lines.ignore(1 << 20, '\n');
+      continue;
+    }
+    double when = pressed;
+    for (const auto& [ms, x] : sent)
+      if (ms <= wall) when = ms;
+    reached.push_back({position, when});
+  }
+  if (reached.empty()) return fail("the slider did not move");
+
+  cv::Mat source = photo.clone();
+  for (const auto& [name, value] : base) kFilters.at(name).first(source.clone(), value, source);
+  const cv::Mat before = areaScaled(source, area.size());
+  cv::Mat difference, mean, deviation;
+  const auto spread = [&](const cv::Mat& picture) {
+    cv::subtract(picture, before, difference, cv::noArray(), CV_16S);
+    cv::meanStdDev(difference.reshape(1), mean, deviation);
+    return deviation.at<double>(0);
+  };
+  // How far each picture is from each position's result: -PSNR, or for noise how far off its
+  // spread is; faithful within `near`.
+  const double near = noise ? 0.15 : -35;
+  std::map<int, std::vector<double>> distance;
+  for (const auto& [position, when] : reached) {
+    if (distance.count(position)) continue;
+    cv::Mat result;
+    kFilters.at(stage).first(source, position, result);
+    const cv::Mat expected = areaScaled(result, area.size());
+    const double wanted = std::max(spread(expected), 1e-9);
+    for (const auto& [ms, picture] : frames) {
+      distance[position].push_back(noise ? std::abs(spread(picture) / wanted - 1)
+                                         : -cv::PSNR(picture, expected));
+    }
+  }
+  for (const auto& [position, when] : reached) {
+    double lag = -1;
+    for (std::size_t i = 0; i < frames.size() && lag < 0; ++i)
+      if (frames[i].first >= when && distance[position][i] <= near) lag = frames[i].first - when;
+    lag < 0 ? std::printf("position %d none\n", position)
+            : std::printf("position %d %.0f\n", position, lag);
+  }
+  std::set<int> shown;
+  int changes = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].first >= pressed && frames[i].first <= released) ++changes;
+    auto best = distance.begin();
+    for (auto it = distance.begin(); it != distance.end(); ++it)
+      if (it->second[i] < best->second[i]) best = it;
+    if (best->second[i] <= near) shown.insert(best->first);
+  }
+  std::printf("pictures %d %.3f\nshown %zu\nlast %d\n", changes, (released - pressed) / 1000,
+              shown.size(), reached.back().first);
   return 0;
 }
 
@@ -339,7 +528,10 @@ int main(int argc, char** argv) try {
     return write(argv[2], makePhoto(std::atoi(argv[4]), std::atoi(argv[3]), seed));
   }
   if (command == "expect" && argc >= 4 && argc % 2 == 0) return expect(argc, argv);
-  if (command == "sliders" && argc == 3) return withPicture(argv[2], findSliders);
+  if (command == "sliders" && argc == 3)
+    return withPicture(argv[2], [](const cv::Mat& image) { return findSliders(image, false); });
+  if (command == "grooves" && argc == 3)
+    return withPicture(argv[2], [](const cv::Mat& image) { return findSliders(image, true); });
   if (command == "digest" && argc == 3) return withPicture(argv[2], digest);
   if (command == "cursor" && argc == 2) return withDisplay(nullptr, cursorDigest);
   if (command == "close" && argc == 3) return withDisplay(argv[2], requestClose);
@@ -355,6 +547,22 @@ int main(int argc, char** argv) try {
       return locate(display, window, readStored(argv[3], 0), area.size());
     });
   }
+  cv::Point from, to;
+  if (command == "drag" && argc >= 11 && argc % 2 == 1 &&  // IMAGE WxH+X+Y CONTROL X0,Y X1 ...
+      std::sscanf(argv[3], "%dx%d+%d+%d", &area.width, &area.height, &area.x, &area.y) == 4 &&
+      std::sscanf(argv[5], "%d,%d", &from.x, &from.y) == 2 &&
+      std::sscanf(argv[6], "%d", &to.x) == 1) {
+    std::vector<std::pair<std::string, int>> base;
+    for (int i = 10; i + 2 < argc; i += 2) base.push_back({argv[i], std::atoi(argv[i + 1])});
+    return withDisplay(argv[2], [&](Display* display, Window image) {
+      return drag(display, image, area, std::strtoul(argv[4], nullptr, 0), from, to,
+                  std::atof(argv[7]), argv[8], readStored(argv[9], 0), base, argv[argc - 1]);
+    });
+  }
+  if (command == "levels" && argc == 4 &&  // PHOTO WxH
+      std::sscanf(argv[3], "%dx%d", &area.width, &area.height) == 2) {
+    return levels(readStored(argv[2], 0), area.size());
+  }
   if (command == "record" && (argc == 8 || argc == 9) &&
       std::sscanf(argv[4], "%dx%d+%d+%d", &area.width, &area.height, &area.x, &area.y) == 4) {
     return withDisplay(argv[2], [&](Display* display, Window window) {
@@ -363,9 +571,10 @@ int main(int argc, char** argv) try {
     });
   }
   return fail(
-      "usage: image PATH W H | expect IN OUT [STAGE VALUE]... | sliders|digest|close WINDOW"
-      " | digest FILE | cursor | ping WINDOW SECONDS | locate WINDOW PHOTO WxH"
-      " | record WINDOW SECONDS WxH+X+Y PHOTO EXPECTED key:NAME|click [noise]");
+      "usage: image PATH W H | expect IN OUT [STAGE VALUE]... | sliders|grooves|digest|close WINDOW"
+      " | digest FILE | cursor | ping WINDOW SECONDS | locate WINDOW PHOTO WxH | levels PHOTO WxH"
+      " | record WINDOW SECONDS WxH+X+Y PHOTO EXPECTED key:NAME|click [noise]"
+      " | drag WINDOW WxH+X+Y CONTROL X0,Y X1 SECONDS TIMING PHOTO [BASE VALUE]... STAGE");
 } catch (const std::exception& e) {
   return fail(e.what());
 }

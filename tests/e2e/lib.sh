@@ -126,8 +126,12 @@ placed_and_drawn() {
 
 # photo_shown PHOTO: the photo window shows PHOTO at the size of the last picture in the tool's
 # timing file ($RUN/timing), sample for sample; PHOTO_AREA is set to where, as WxH+X+Y inside it.
-photo_shown() { local s; read -r PHOTO_AREA s < <("$HELPER" locate "$IMAGE" "$1" "$(shown_size)") && [ "${s%.*}" -ge 40 ]; }
-shown_size() { awk '$1 == "show" {s = $2} END {print s}' "$RUN/timing"; }
+photo_shown() {
+  local s size
+  size=$(shown_size) && [ -n "$size" ] || return 1 # nothing shown yet
+  read -r PHOTO_AREA s < <("$HELPER" locate "$IMAGE" "$1" "$size") && [ "${s%.*}" -ge 40 ]
+}
+shown_size() { [ -f "$RUN/timing" ] && awk '$1 == "show" {s = $2} END {print s}' "$RUN/timing"; }
 
 # record_move ACTION "LABEL VALUE" PHOTO EXPECTED [noise]: records the photo window's PHOTO_AREA
 # while ACTION (key:NAME, or click: the middle button where the pointer is) moves a slider, from

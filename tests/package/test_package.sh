@@ -22,14 +22,15 @@ lintian --fail-on error,warning --tag-display-limit 0 "$deb" >"$work/lintian.log
   { grep -v '^running with root privileges' "$work/lintian.log"; fail "lintian reports errors or warnings"; }
 
 # Depends come from dpkg-shlibdeps: the libraries the binary links, each with a version (their
-# names carry the release's sonames), and libheif's decoding plugins, which it cannot see.
+# names carry the release's sonames), and the plugins it cannot see: libheif's decoders and Qt's
+# SVG support for the icons.
 depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 'libstdc\+\+6' 'libqt5widgets5(t64)?' 'libopencv-core4[0-9]+' 'libopencv-highgui4[0-9]+' \
   'libexiv2-[0-9]+' 'libjxl0\.[0-9]+' 'libraw[0-9]+(t64)?' liblcms2-2 'libjpeg62-turbo' 'libtiff[0-9]+' \
   'libseccomp2'; do
   grep -qE "(^|, )$library \(>= " <<<"$depends" || fail "Depends lacks $library: $depends"
 done
-for plugin in 'libheif1 (>= 1.19)' libheif-plugin-libde265 libheif-plugin-dav1d; do
+for plugin in 'libheif1 (>= 1.19)' libheif-plugin-libde265 libheif-plugin-dav1d libqt5svg5; do
   grep -qF ", $plugin," <<<", $depends," || fail "Depends lacks $plugin: $depends"
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -Eq '/(pre|post)(inst|rm)$' && fail "maintainer scripts"

@@ -1,5 +1,5 @@
 // File dialogs, message boxes and console silencing through Qt.
-#include "session/desktop.hpp"
+#include "ui/desktop.hpp"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 // Window layout, busy pointer and status bar through highgui, Qt and the photo window.
-#include "session/display.hpp"
+#include "ui/display.hpp"
 
 #include <QApplication>
 #include <QCursor>
@@ -12,7 +12,7 @@
 #include <cmath>
 #include <opencv2/highgui.hpp>
 
-#include "session/photo_window.hpp"
+#include "ui/photo_window.hpp"
 
 namespace {
 
