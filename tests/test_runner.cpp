@@ -209,11 +209,14 @@ TEST(Runner, SlowPreviewsGiveCoarserPicturesDuringADragAndTheFinestAtRest) {
   StageRunner runner(photo.clone(), options);
   const cv::Size view(160, 120);
   runner.setViewSize(view);
+  // Each move is shown before the next comes, as a pointer that the previews keep up with moves:
+  // the first one's picture teaches the runner how slow they are.
+  Picture picture;
   for (int position = 12; position <= 20; ++position) {
     runner.move(sliderOf(kBilateralStage), position);
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    const uint64_t move = uint64_t(position - 11);
+    ASSERT_TRUE(eventually([&] { return runner.takePicture(picture) && picture.move == move; }));
   }
-  Picture picture;
   ASSERT_TRUE(eventually([&] {
     return runner.takePicture(picture) && picture.move == 9 && picture.kind == PictureKind::kExact;
   }));
@@ -234,9 +237,14 @@ TEST(Runner, SlowPreviewsGiveCoarserPicturesDuringADragAndTheFinestAtRest) {
     lines.ignore(1 << 10, '\n');
   }
   EXPECT_NE(std::find(kinds.begin(), kinds.end(), int(PictureKind::kCoarse)), kinds.end());
-  EXPECT_EQ(lastKinds,
-            (std::vector<int>{int(PictureKind::kCoarse), int(PictureKind::kPreviewOnExactBase),
-                              int(PictureKind::kExact)}));
+  // The last move: coarse, then the finest preview, then (the run's rows, on a slow machine) the
+  // exact result.
+  ASSERT_GE(lastKinds.size(), 3u);
+  EXPECT_EQ(lastKinds.front(), int(PictureKind::kCoarse));
+  EXPECT_TRUE(lastKinds[1] == int(PictureKind::kPreview) ||
+              lastKinds[1] == int(PictureKind::kPreviewOnExactBase));
+  EXPECT_EQ(lastKinds.back(), int(PictureKind::kExact));
+  EXPECT_TRUE(std::is_sorted(lastKinds.begin(), lastKinds.end()));
 }
 
 // The cost of a preview grows with the square of the bilateral filter's diameter and with the
