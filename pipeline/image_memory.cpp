@@ -51,10 +51,16 @@ class KeptMappings {
     }
     return nullptr;
   }
-  // Whether it keeps `mapping`; if not, the caller unmaps it.
+  // Whether it keeps `mapping`; if not, the caller unmaps it. The oldest kept are unmapped to make
+  // room, so that mappings of a size no longer asked for (the window's before a resize) leave.
   bool keep(void* mapping, std::size_t length) {
+    if (length >= kKeepBelow) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (length >= kKeepBelow || bytes_ + length > kKeepTotal) return false;
+    while (bytes_ + length > kKeepTotal) {
+      ::munmap(kept_.front().second, kept_.front().first);
+      bytes_ -= kept_.front().first;
+      kept_.erase(kept_.begin());
+    }
     kept_.emplace_back(length, mapping);
     bytes_ += length;
     return true;
