@@ -35,7 +35,7 @@ for jobs in 1 4; do
   expect_exit 0
 done
 listed "$src" | cmp -s - "$RUN/before" || fail "the archive changed"
-diff -r "$WORK/out1" "$WORK/out4" >/dev/null || fail "--jobs 4 gave other results than --jobs 1"
+diff -r "$WORK/out1" "$WORK/out4" >&2 || fail "--jobs 4 gave other results than --jobs 1"
 expect_files "$WORK/out1/scans/19 70" "b c_.jpg" "d_.jpg"
 expect_files "$WORK/out1/new
 line" "a_.jpg" "e_.jpg"
