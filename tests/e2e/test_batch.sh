@@ -1,8 +1,8 @@
 # The batch over a tree of photos, without windows: results with the same samples and metadata at
-# one job and at four, distinct grain for every photo; results under an output folder from a read-only tree
-# named on standard input; ".." refused before any work; JSON lines; a run killed with SIGKILL
-# resumed with --skip-done, which redoes a changed photo or another recipe; a result made from
-# another photo kept.
+# one job and at four, distinct grain for every photo; results under an output folder from a
+# read-only tree named on standard input; ".." refused before any work; JSON lines; a run killed
+# with SIGKILL resumed with --skip-done, which redoes a changed photo or another recipe; a result
+# made from another photo kept.
 source "$(dirname "$0")/lib.sh"
 export -n DISPLAY
 src=$WORK/archive
