@@ -45,7 +45,10 @@ cd "$BASE/remote" && HOME="$BASE/remote" exec bash -c "\$*"
 EOF
 chmod +x "$RUN/ssh"
 # One that shares it: the job runs in this folder there too.
-find scans -type f -print0 | parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/shared --workdir . \
+# The folder lies under the home folder there, as a user's photos do: parallel names it relative to
+# home, and its versions differ on a folder outside it.
+find scans -type f -print0 |
+  HOME=$BASE parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/shared --workdir . \
   "$TOOL" --apply "$recipe" --jobs 1 --skip-done --output-dir shared 2>"$RUN/tool.stderr" ||
   fail "the run on a machine sharing the folder failed"
 diff -r sequential shared >&2 || fail "the results differ from the sequential run's"
