@@ -31,30 +31,23 @@ slots || fail "the resumed run failed"
 [ "$(awk 'NR > 1 && $7 != 0' "$RUN/joblog" | wc -l)" = 1 ] || fail "not one failed job: $(cat "$RUN/joblog")"
 diff -r sequential cleaned >&2 || fail "the results differ from the sequential run's"
 
-# The stand-in for ssh below speaks to GNU parallel as Debian 12's version (20221122) does; Debian
-# 13's sends its jobs in another way, which it does not follow yet: the runs on other machines are
-# checked on the former only.
-version=$(parallel --will-cite --version | awk 'NR == 1 {print $3}')
-if [ "$version" -gt 20221122 ]; then
-  echo "test_parallel: GNU parallel $version: the stand-in machines are not checked" >&2
-  exit 0
-fi
 # The stand-in for ssh runs each command on machine "shared" in the same home folder as here
 # (parallel's --workdir . is this folder relative to the home folder when it lies under it), and on
-# any other machine in a home folder of its own that holds none of the photos.
+# any other machine in a home folder of its own that holds none of the photos. Like a login over
+# ssh it sets SHELL, which parallel's worker there runs the command with.
 mkdir "$BASE/remote"
 cat >"$RUN/ssh" <<EOF
 #!/bin/bash
 while [[ \$1 == -* ]]; do [[ \$1 == -[lpioF] ]] && shift; shift; done
 host=\$1; shift # options may follow the machine's name, ended by --
 [[ \$1 == -- ]] && shift
+export SHELL=/bin/bash
 [[ \$host == shared ]] && cd && exec bash -c "\$*"
 cd "$BASE/remote" && HOME="$BASE/remote" exec bash -c "\$*"
 EOF
 chmod +x "$RUN/ssh"
-# One that shares it: the job runs in this folder there too.
-# The folder lies under the home folder there, as a user's photos do: parallel names it relative to
-# home, and its versions differ on a folder outside it.
+# One that shares it: the job runs in this folder there too. The folder lies under the home folder,
+# as a user's photos do, so parallel names it relative to home.
 find scans -type f -print0 |
   HOME=$BASE parallel --will-cite -0 -q -n 5 --ssh "$RUN/ssh" -S 1/shared --workdir . \
   "$TOOL" --apply "$recipe" --jobs 1 --skip-done --output-dir shared 2>"$RUN/tool.stderr" ||
