@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-DiskCalls diskCalls = {::write, ::fsync, ::fdatasync, ::renameat};
+DiskCalls diskCalls = {::write, ::fsync, ::fdatasync, ::renameat2};
 
 bool writeAll(int fd, const void* data, std::size_t size) {
   const char* bytes = static_cast<const char*>(data);

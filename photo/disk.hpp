@@ -11,7 +11,8 @@ struct DiskCalls {
   ssize_t (*write)(int fd, const void* data, std::size_t size);
   int (*fsync)(int fd);
   int (*fdatasync)(int fd);
-  int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to);
+  // renameat2: flags 0 or RENAME_NOREPLACE.
+  int (*renameat)(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags);
 };
 
 // The system's calls, unless a test has put its own in their place.

@@ -2,6 +2,7 @@
 #include "photo/save.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,10 +35,33 @@ std::string systemError(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
+// Gives the file `temp` the name `path`. Unless `replace`, a file already at `path` stays and the
+// call fails with EEXIST. Where the file system has no rename that keeps the target (NFS, say), a
+// hard link fails the same way; only where there are no hard links either does a check come
+// before a plain rename, with a moment between them.
+int putInPlace(const std::string& temp, const std::string& path, bool replace) {
+  const char* from = temp.c_str();
+  const char* to = path.c_str();
+  if (replace) return diskCalls.renameat(AT_FDCWD, from, AT_FDCWD, to, 0);
+  if (diskCalls.renameat(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (::linkat(AT_FDCWD, from, AT_FDCWD, to, 0) == 0) {
+    ::unlink(from);
+    return 0;
+  }
+  if (errno == EEXIST) return -1;
+  struct stat there;
+  if (::lstat(to, &there) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return diskCalls.renameat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
 }  // namespace
 
 bool writeFileAtomically(const std::string& path, const std::vector<unsigned char>& bytes,
-                         std::string& error) {
+                         std::string& error, bool replace) {
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   // The temporary name is short and of fixed length, so any target name the file system accepts
@@ -70,8 +94,9 @@ bool writeFileAtomically(const std::string& path, const std::vector<unsigned cha
     error = systemError("cannot finish writing the file");
     ok = false;
   }
-  if (ok && diskCalls.renameat(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str()) != 0) {
+  if (ok && putInPlace(temp, path, replace) != 0) {
     error = errno == ENAMETOOLONG ? std::string(kNameTooLong)
+            : errno == EEXIST     ? std::string(kNameTaken)
                                   : systemError("cannot put the file in place");
     ok = false;
   }

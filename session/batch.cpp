@@ -240,19 +240,28 @@ PhotoReport Batch::process(std::size_t index) {
   if (!identifyPhoto(path, source, error)) {
     return finish("unreadable", "The file \"" + path + "\" could not be read: " + error + ".");
   }
-  // A result already there from another photo stays; with --skip-done, one from this photo, as
-  // it is now, with this recipe is kept as it is.
-  std::string recordedRecipe;
-  PhotoSource recorded;
-  if (readRecipe(target, recordedRecipe, &recorded) && !recorded.name.empty()) {
+  // Whether a result already there stays, as `done` then says: one from another photo always;
+  // with --skip-done, one from this photo, as it is now, with this recipe.
+  const auto resultStays = [&] {
+    std::string recordedRecipe;
+    PhotoSource recorded;
+    if (!readRecipe(target, recordedRecipe, &recorded) || recorded.name.empty()) return false;
     if (recorded.name != source.name) {
-      return finish("not saved", "not saved: " + fileName(target) + " is already the result of " +
-                                     recorded.name);
+      finish("not saved",
+             "not saved: " + fileName(target) + " is already the result of " + recorded.name);
+      return true;
     }
     if (options_.skipDone && recordedRecipe == recipe_ && recorded == source) {
-      return finish("skipped", "skipped: " + fileName(target) + " is done already");
+      finish("skipped", "skipped: " + fileName(target) + " is done already");
+      return true;
     }
-  }
+    return false;
+  };
+  // Another process (a job of GNU parallel, say) may save a result of this name while this photo
+  // is filtered: a file that was not there when the photo started is never replaced unchecked.
+  struct stat there;
+  const bool targetWasThere = ::lstat(target.c_str(), &there) == 0;
+  if (resultStays()) return done;
 
   LoadedPhoto photo = loadPhoto(path, budget_);
   // The photo's memory goes back to the budget however its work ends.
@@ -285,7 +294,12 @@ PhotoReport Batch::process(std::size_t index) {
                     "not saved: cannot make the folder " + folder.string() + ": " + made.message());
     }
   }
-  if (!writeFileAtomically(target, bytes, error)) return finish("not saved", "not saved: " + error);
+  if (!writeFileAtomically(target, bytes, error, targetWasThere)) {
+    if (error != kNameTaken) return finish("not saved", "not saved: " + error);
+    if (resultStays()) return done;
+    if (!writeFileAtomically(target, bytes, error))
+      return finish("not saved", "not saved: " + error);
+  }
   return finish("saved", "saved " + fileName(target) + ", " + tenths(secondsSince(start)));
 }
 

@@ -382,7 +382,7 @@ bool EditJournal::rewrite(const std::vector<JournalRecord>& records) {
   } else if (diskCalls.fdatasync(fd) != 0) {
     failure = "cannot flush the journal to disk";
   } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-             diskCalls.renameat(folder_, temp.c_str(), folder_, name_.c_str()) != 0) {
+             diskCalls.renameat(folder_, temp.c_str(), folder_, name_.c_str(), 0) != 0) {
     failure = "cannot put the journal in place";
   } else if (!syncFolder(folder_)) {
     failure = "cannot flush the journal folder to disk";

@@ -4,10 +4,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 #include <thread>
 
+#include "photo/disk.hpp"
 #include "photo/load.hpp"
 #include "photo/recipe_xmp.hpp"
 #include "session/batch.hpp"
@@ -22,6 +26,21 @@ bool parse(std::vector<std::string> words, BatchOptions& options, std::string& e
   for (std::string& word : words) args.push_back(word.data());
   options = BatchOptions{};
   return parseBatchArguments(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+// The bytes another process saves as a result while the batch filters its photo.
+std::vector<unsigned char> arriving;
+
+// Whether the file system lacks the rename that keeps its target, as NFS does.
+bool renameCannotKeep = false;
+
+// Puts `arriving` in place at the target just before the batch's own result.
+int renameAfterArrival(int fromFolder, const char* from, int toFolder, const char* to,
+                       unsigned flags) {
+  std::ofstream(to, std::ios::binary)
+      .write(reinterpret_cast<const char*>(arriving.data()), std::streamsize(arriving.size()));
+  if (flags != 0 && renameCannotKeep) return errno = EINVAL, -1;
+  return ::renameat2(fromFolder, from, toFolder, to, flags);
 }
 
 }  // namespace
@@ -144,4 +163,43 @@ TEST(ResultRecord, AResultRecordsItsPhotoAndAResultOfItDoesNotInheritIt) {
   std::remove(first.c_str());
   std::remove(second.c_str());
   ::rmdir(folder);
+}
+
+TEST(ResultRecord, AResultAnotherProcessSavesMeanwhileStaysUnlessItIsOfTheSamePhoto) {
+  namespace fs = std::filesystem;
+  char folder[] = "/tmp/lumivet-race-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  const fs::path before = fs::current_path();
+  fs::current_path(folder);
+  ASSERT_TRUE(cv::imwrite("a.png", makePhoto(12, 10)));
+  PhotoSource photo;
+  std::string error, recipe;
+  ASSERT_TRUE(identifyPhoto("a.png", photo, error)) << error;
+  const DiskCalls system = diskCalls;
+  // One of "a.jpg", saved by another job while "a.png" was filtered, stays, and the batch says
+  // so; one of "a.png" itself is replaced. Without a rename that keeps its target, a hard link
+  // keeps it.
+  const std::pair<std::string, bool> cases[] = {
+      {"a.jpg", false}, {"a.png", false}, {"a.jpg", true}};
+  for (const auto& [other, onNfs] : cases) {
+    renameCannotKeep = onNfs;
+    PhotoSource source = photo;
+    source.name = other;
+    ASSERT_TRUE(encodeResult(makePhoto(8, 8), {}, "Blur 1", arriving, error, &source)) << error;
+    diskCalls.renameat = renameAfterArrival;
+    std::string words[] = {"--apply", "Blur 2", "--jobs", "1", "a.png"};
+    char* args[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(),
+                    words[4].data()};
+    const int status = runBatch(5, args);
+    diskCalls = system;
+    PhotoSource recorded;
+    ASSERT_TRUE(readRecipe("a_.jpg", recipe, &recorded)) << other;
+    EXPECT_EQ(status, other == photo.name ? 0 : 2) << other << onNfs;
+    EXPECT_EQ(recipe, other == photo.name ? "Blur 2" : "Blur 1") << other;
+    EXPECT_EQ(recorded.name, other == photo.name ? "a.png" : "a.jpg");
+    EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 2) << other;
+    fs::remove("a_.jpg");
+  }
+  fs::current_path(before);
+  fs::remove_all(folder);
 }

@@ -106,7 +106,7 @@ void Disk::watch(const std::function<void()>& work) {
   disk = this;
   diskCalls = {watched<::write, false, const void*, std::size_t>, watched<::fsync, true>,
                watched<::fdatasync, true>,
-               watched<::renameat, false, const char*, int, const char*>};
+               watched<::renameat2, false, const char*, int, const char*, unsigned>};
   work();
   diskCalls = kSystemCalls;
 }
