@@ -76,19 +76,18 @@ class HugePageAllocator : public cv::MatAllocator {
  public:
   cv::UMatData* allocate(int dims, const int* sizes, int type, void* data, size_t* step,
                          cv::AccessFlag flags, cv::UMatUsageFlags usage) const override {
-    // The bytes the library would take: rows packed, as its own allocator lays them out.
+    // Rows packed, as the library's own allocator lays them out. Steps a caller gave with its own
+    // memory are left for the library's allocator to read.
     std::size_t total = CV_ELEM_SIZE(type);
-    for (int i = dims - 1; i >= 0; --i) total *= std::size_t(sizes[i]);
+    for (int i = dims - 1; i >= 0; --i) {
+      if (step && !data) step[i] = total;
+      total *= std::size_t(sizes[i]);
+    }
     if (data || total < kHugePageBytes)
       return cv::Mat::getStdAllocator()->allocate(dims, sizes, type, data, step, flags, usage);
     void* mapped = kept_.take(pageRounded(total));
     if (!mapped) mapped = mapAligned(total);
     if (!mapped) throw std::bad_alloc();
-    std::size_t stride = CV_ELEM_SIZE(type);
-    for (int i = dims - 1; i >= 0; --i) {
-      if (step) step[i] = stride;
-      stride *= std::size_t(sizes[i]);
-    }
     cv::UMatData* owner = new cv::UMatData(this);
     owner->data = owner->origdata = static_cast<uchar*>(mapped);
     owner->size = total;
