@@ -53,8 +53,11 @@ find scans -type f -print0 |
   "$TOOL" --apply "$recipe" --jobs 1 --skip-done --output-dir shared 2>"$RUN/tool.stderr" ||
   fail "the run on a machine sharing the folder failed"
 diff -r sequential shared >&2 || fail "the results differ from the sequential run's"
+# One that does not: two jobs at a time there, each in a folder of its own (--workdir ...), since
+# one cleaning up a shared folder removes the other's subfolders.
 find scans -type f -print0 | parallel --will-cite -0 -q --joblog "$RUN/remote.log" --resume-failed \
-  --ssh "$RUN/ssh" -S 2/elsewhere --transferfile {} --return 'returned/{.}_.jpg' --cleanup \
+  --ssh "$RUN/ssh" -S 2/elsewhere --workdir ... \
+  --transferfile {} --return 'returned/{.}_.jpg' --cleanup \
   "$TOOL" --apply "$recipe" --jobs 1 --output-dir returned {} 2>"$RUN/tool.stderr" ||
   fail "the run on the other machine failed"
 diff -r sequential returned >&2 || fail "the returned results differ from the sequential run's"
