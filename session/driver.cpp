@@ -21,6 +21,7 @@
 #include <ctime>
 #include <deque>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <new>
@@ -29,6 +30,7 @@
 #include <string>
 #include <utility>
 
+#include "photo/identity.hpp"
 #include "photo/load.hpp"
 #include "photo/metadata.hpp"
 #include "photo/output_name.hpp"
@@ -303,11 +305,11 @@ void offerRestore(StageRunner& stageRunner) {
   }
 }
 
-// Saves the result beside the input; when that fails, says why and offers another place. After a
-// signal nobody may be there to answer, so the reason goes to stderr only. `cleanEnd` tells
-// whether the edit is done with: saved, or another place declined.
+// Saves the result beside the input, recording `source` as its photo; when that fails, says why
+// and offers another place. After a signal nobody may be there to answer, so the reason goes to
+// stderr only. `cleanEnd` tells whether the edit is done with: saved, or another place declined.
 int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
-               const Pipeline& pipeline, bool& cleanEnd) {
+               const Pipeline& pipeline, const PhotoSource* source, bool& cleanEnd) {
   cleanEnd = false;
   const auto failed = [](const std::string& message) {
     if (signalled) {
@@ -318,7 +320,8 @@ int saveResult(const std::string& inputPath, const PhotoMetadata& metadata,
   };
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!encodeResult(pipeline.result(), metadata, formatRecipe(pipeline.chain()), bytes, error)) {
+  if (!encodeResult(pipeline.result(), metadata, formatRecipe(pipeline.chain()), bytes, error,
+                    source)) {
     failed("The result could not be saved: " + error + ".");
     return 2;
   }
@@ -401,6 +404,14 @@ int runTool(int argc, char** argv) {
     showError("Could not open the image", photo.error);
     return 1;
   }
+  // The result records the photo it was made from, as the batch's results do, so that a batch
+  // never replaces it with the result of another photo of the same name. The photo is hashed as
+  // opened, off the GUI thread.
+  std::future<PhotoSource> source = std::async(std::launch::async, [path] {
+    PhotoSource identity;
+    std::string error;
+    return identifyPhoto(path, identity, error) ? identity : PhotoSource{};
+  });
 
   // The control window holds sliders only; the zoom toolbar belongs to the photo window.
   cv::namedWindow(kControlWindow, cv::WINDOW_AUTOSIZE | cv::WINDOW_GUI_NORMAL);
@@ -475,7 +486,9 @@ int runTool(int argc, char** argv) {
 
   // Before any slider has moved, the result is the photo itself.
   bool cleanEnd = false;
-  const int status = saveResult(path, photo.metadata, stageRunner.pipeline(), cleanEnd);
+  const PhotoSource identity = source.get();
+  const int status = saveResult(path, photo.metadata, stageRunner.pipeline(),
+                                identity.name.empty() ? nullptr : &identity, cleanEnd);
   if (cleanEnd) journal->endCleanly(stageRunner.pipeline().chain());
   journal = nullptr;
   return status;

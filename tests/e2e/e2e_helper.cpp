@@ -2,10 +2,14 @@
 // project's own stage filters, and does the few things to X windows that xdotool cannot: finding
 // the sliders, fingerprinting a window's picture or the pointer, a window manager's close request
 // and ping, and recording what the photo window shows after a key or click.
+// Qt's headers come first: X11's macros (CursorShape, None) break them.
+// clang-format off
+#include <QCryptographicHash>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xfixes.h>
+// clang-format on
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exiv2/exiv2.hpp>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <opencv2/imgcodecs.hpp>
@@ -92,6 +97,15 @@ int expect(int argc, char** argv) {
   saved->readMetadata();
   Exiv2::XmpData xmp;
   if (!recipe.empty()) xmp["Xmp.lumivet.Recipe"] = recipe;
+  // The photo it was made from: its name, size and SHA-256.
+  std::ifstream file(argv[2], std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+  xmp["Xmp.lumivet.Source"] = std::filesystem::path(argv[2]).filename().string();
+  xmp["Xmp.lumivet.SourceSize"] = std::to_string(bytes.size());
+  xmp["Xmp.lumivet.SourceSHA256"] =
+      QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+          .toHex()
+          .toStdString();
   xmp["Xmp.xmp.CreatorTool"] = std::string("Lumivet Tool ") + LUMIVET_VERSION;
   saved->setXmpData(xmp);
   saved->writeMetadata();

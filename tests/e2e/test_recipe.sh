@@ -1,5 +1,6 @@
-# Sliders moved in the windows and saved: the file records the moves as its recipe, and applying
-# that file's recipe to a copy of the photo without windows gives the same bytes. A batch with an
+# Sliders moved in the windows and saved: the file records the moves as its recipe and its photo,
+# so a batch on another photo of that name does not replace it; and applying that file's recipe
+# to a copy of the photo without windows gives the same bytes. A batch with an
 # unreadable photo, one whose result would overwrite another input, or a bad recipe gives the
 # right status. Two photos of one name (a camera's raw and JPEG pair) never share a result: the
 # second is not saved and the first one's result stays.
@@ -17,11 +18,18 @@ press "$IMAGE" space
 expect_clean_exit
 recipe=$(exiv2 -q -Pv -K Xmp.lumivet.Recipe "$WORK/scan_.jpg" || true)
 [ "$recipe" = "Bilateral 3; C.StretchC 30; Blur 4" ] || fail "recipe: $recipe"
+# The windowed result records its photo too: a batch on another photo of its name leaves it.
+cp "$WORK/scan_.jpg" "$RUN/windowed.jpg"
+"$HELPER" image "$WORK/scan.jpg" 32 24
+RUN_AS=(env -u DISPLAY)
+start_tool --apply "Blur 2" "$WORK/scan.jpg"
+expect_exit 2
+expect_stderr_mentions "not saved: scan_.jpg is already the result of scan.png"
+expect_same_file "$WORK/scan_.jpg" "$RUN/windowed.jpg"
 
 mkdir "$WORK/batch"
 cp "$photo" "$WORK/batch/copy.png" && cp "$photo" "$WORK/batch/x.png"
 echo junk >"$WORK/batch/broken.png"
-RUN_AS=(env -u DISPLAY)
 start_tool --apply-from "$WORK/scan_.jpg" "$WORK/batch/copy.png"
 expect_exit 0
 expect_stderr_mentions "1 of 1 saved, 0 skipped, 0 unreadable, 0 not saved"
