@@ -1,5 +1,6 @@
 #include "pipeline/image_memory.hpp"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ class KeptMappings {
   bool keep(void* mapping, std::size_t length) {
     if (length >= kKeepBelow) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    while (bytes_ + length > kKeepTotal) {
+    while (!kept_.empty() && bytes_ + length > kKeepTotal) {
       ::munmap(kept_.front().second, kept_.front().first);
       bytes_ -= kept_.front().first;
       kept_.erase(kept_.begin());
@@ -64,6 +65,12 @@ class KeptMappings {
     kept_.emplace_back(length, mapping);
     bytes_ += length;
     return true;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [length, mapping] : kept_) ::munmap(mapping, length);
+    kept_.clear();
+    bytes_ = 0;
   }
 
  private:
@@ -102,15 +109,23 @@ class HugePageAllocator : public cv::MatAllocator {
     if (!kept_.keep(data->origdata, length)) ::munmap(data->origdata, length);
     delete data;
   }
+  void releaseKept() { kept_.release(); }
 
  private:
   mutable KeptMappings kept_;
 };
 
+HugePageAllocator* installed = nullptr;
+
 }  // namespace
 
 void useHugePagesForLargeImages() {
   // Never destroyed: images released during the program's exit still come back to it.
-  static HugePageAllocator* const allocator = new HugePageAllocator;
-  cv::Mat::setDefaultAllocator(allocator);
+  if (!installed) installed = new HugePageAllocator;
+  cv::Mat::setDefaultAllocator(installed);
+}
+
+void releaseKeptImageMemory() {
+  if (installed) installed->releaseKept();
+  ::malloc_trim(0);
 }

@@ -13,4 +13,9 @@
 // allocates images.
 void useHugePagesForLargeImages();
 
+// Gives the window-sized mappings waiting for the next image, and the free memory of the heap where
+// small images live, back to the system: a session calls it when it rests, so that at rest it
+// holds only the memory of what it shows.
+void releaseKeptImageMemory();
+
 constexpr std::size_t kHugePageBytes = std::size_t(2) << 20;

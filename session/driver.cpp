@@ -195,6 +195,20 @@ void refresh() {
     busyShown = busy;
     setBusy(busy);
   }
+  // Once the session has rested for a moment, the memory kept for the next pictures goes back to
+  // the system: at rest the tool holds only what it shows. After a pause that long, only the
+  // next picture pays for memory of its own again.
+  static QElapsedTimer resting;
+  static bool released = false;
+  if (busy) {
+    resting.invalidate();
+    released = false;
+  } else if (!resting.isValid()) {
+    resting.start();
+  } else if (!released && resting.elapsed() >= 300) {
+    releaseKeptImageMemory();
+    released = true;
+  }
   refreshing = false;
   showFailures();
 }

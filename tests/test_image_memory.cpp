@@ -1,6 +1,7 @@
 // Large images on memory of their own: the same layout and the same results as the library's own
 // allocator gives, at every size around the threshold and in more than two dimensions.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <opencv2/imgproc.hpp>
@@ -52,9 +53,14 @@ TEST(ImageMemory, LargeImagesAreHugePageAlignedAndBehaveAsTheLibrarysOwn) {
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(image.data) % kHugePageBytes, 0u);
     }
   }
-  // The memory of a window-sized picture serves the next one of its size.
-  const uchar* first = cv::Mat(1080, 1440, CV_8UC3).data;
+  // The memory of a window-sized picture serves the next one of its size, until the session
+  // rests and gives it back to the system.
+  uchar* first = cv::Mat(1080, 1440, CV_8UC3).data;
   EXPECT_EQ(cv::Mat(1080, 1440, CV_8UC3).data, first);
+  const auto mapped = [first] { return ::msync(first, kHugePageBytes, MS_ASYNC) == 0; };
+  EXPECT_TRUE(mapped());
+  releaseKeptImageMemory();
+  EXPECT_FALSE(mapped());
   const cv::Mat kept = made.blurred(cv::Rect(10, 10, 50, 50)).clone();
   EXPECT_TRUE(same(made.blurred, expected.blurred));
   EXPECT_TRUE(same(made.wide, expected.wide));
